@@ -1,0 +1,22 @@
+// Attribute operations that read only the decoded certificate, so they need no NSS.
+#include <cstring>
+
+#include "platform/cert_decode.h"
+#include "platform/cryptoapi.h"
+#include "platform/der.h"
+
+BOOL CertGetIntendedKeyUsage(DWORD /*encodingType*/, PCERT_INFO certInfo, BYTE* keyUsage,
+                             DWORD keyUsageSize) {
+    memset(keyUsage, 0, keyUsageSize);
+    const CERT_EXTENSION* extension = findExtension(certInfo, "2.5.29.15");
+    der::Reader reader(extension == nullptr ? nullptr : extension->Value.pbData,
+                       extension == nullptr ? 0 : extension->Value.cbData);
+    der::Element bits;
+    if (extension == nullptr || !reader.next(&bits, der::kBitString) || bits.contentLength == 0) {
+        SetLastError(0);
+        return FALSE;
+    }
+    const size_t available = bits.contentLength - 1;
+    memcpy(keyUsage, bits.content + 1, available < keyUsageSize ? available : keyUsageSize);
+    return TRUE;
+}

@@ -1,0 +1,434 @@
+// The current user's personal store over the NSS database sql:$HOME/.pki/nssdb, read-only.
+//
+// Opening a store is the hot path of every service, so the layer keeps one NSS context for the
+// process and a snapshot of the certificates (their DER, decoded fields and key information). A
+// snapshot is reused while the database files and the tokens are unchanged; any change made by
+// another process (certutil, pk12util, a card inserted) makes the next open list afresh.
+#include <pwd.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cert.h>
+#include <nss.h>
+#include <pk11pub.h>
+#include <secmod.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <new>
+
+#include "platform/cert_decode.h"
+#include "platform/cryptoapi.h"
+#include "platform/nss_layer.h"
+
+namespace {
+
+struct FileStamp {
+    int error = 0;  // errno of stat(), 0 when the file exists
+    dev_t device = 0;
+    ino_t inode = 0;
+    off_t size = 0;
+    struct timespec modified = {0, 0};
+    struct timespec changed = {0, 0};
+
+    bool operator==(const FileStamp& o) const {
+        return error == o.error && device == o.device && inode == o.inode && size == o.size &&
+               modified.tv_sec == o.modified.tv_sec && modified.tv_nsec == o.modified.tv_nsec &&
+               changed.tv_sec == o.changed.tv_sec && changed.tv_nsec == o.changed.tv_nsec;
+    }
+};
+
+FileStamp stampOf(const std::string& path) {
+    FileStamp stamp;
+    struct stat info;
+    if (stat(path.c_str(), &info) != 0) {
+        stamp.error = errno;
+        return stamp;
+    }
+    stamp.device = info.st_dev;
+    stamp.inode = info.st_ino;
+    stamp.size = info.st_size;
+    stamp.modified = info.st_mtim;
+    stamp.changed = info.st_ctim;
+    return stamp;
+}
+
+struct TokenStamp {
+    CK_SLOT_ID slot;
+    bool present;
+    int series;
+    bool operator==(const TokenStamp& o) const {
+        return slot == o.slot && present == o.present && series == o.series;
+    }
+};
+
+// What the snapshot was listed from.
+struct Stamp {
+    FileStamp certificates, keys, modules;
+    std::vector<TokenStamp> tokens;
+    bool operator==(const Stamp& o) const {
+        return certificates == o.certificates && keys == o.keys && modules == o.modules &&
+               tokens == o.tokens;
+    }
+};
+
+struct Entry {
+    std::unique_ptr<DecodedCertificate> certificate;
+    bool hasKey = false;
+    std::u16string container;  // hex of the key's CKA_ID
+    std::u16string provider;   // the token's name, one unit per byte so that it narrows back
+    DWORD keySpec = 0;
+};
+
+// The store handle: an immutable list of certificates, shared by every handle opened while the
+// database is unchanged and kept alive by the contexts taken from it.
+struct Snapshot {
+    std::atomic<long> references{1};
+    Stamp stamp;
+    std::vector<Entry> entries;
+    std::vector<CERT_CONTEXT> contexts;  // parallel to entries
+};
+
+void retain(Snapshot* snapshot) {
+    snapshot->references.fetch_add(1, std::memory_order_relaxed);
+}
+
+void release(Snapshot* snapshot) {
+    if (snapshot->references.fetch_sub(1, std::memory_order_acq_rel) == 1) {
+        delete snapshot;
+    }
+}
+
+struct Layer {
+    std::mutex mutex;
+    bool started = false;
+    std::string directory;  // the database directory NSS was opened on
+    NSSInitContext* context = nullptr;
+    std::vector<PK11SlotInfo*> slots;
+    PK11SlotInfo* databaseSlot = nullptr;
+    Snapshot* current = nullptr;
+    nsslayer::Outstanding outstanding;
+};
+
+// Never destroyed: NSS objects must not be torn down by static destructors at exit.
+Layer& layer() {
+    static Layer* instance = new Layer;
+    return *instance;
+}
+
+std::string homeDirectory() {
+    const char* home = getenv("HOME");
+    if (home != nullptr && home[0] != 0) {
+        return home;
+    }
+    struct passwd entry;
+    struct passwd* found = nullptr;
+    char buffer[4096];
+    if (getpwuid_r(getuid(), &entry, buffer, sizeof buffer, &found) == 0 && found != nullptr &&
+        found->pw_dir != nullptr) {
+        return found->pw_dir;
+    }
+    return std::string();
+}
+
+const char kTokenDescription[] = "OstrelSignatureMS personal store";
+
+// Opens NSS on the database, read-only. When NSS already belongs to someone else in the process,
+// the database is added as a slot of its own so that only its certificates are seen.
+bool start(Layer& l, const std::string& directory) {
+    const std::string config = "sql:" + directory;
+    if (NSS_IsInitialized()) {
+        const std::string spec = "configdir='" + config + "' tokenDescription='" +
+                                 kTokenDescription + "' flags=readOnly";
+        PK11SlotInfo* slot = SECMOD_OpenUserDB(spec.c_str());
+        if (slot == nullptr) {
+            return false;
+        }
+        l.slots.push_back(slot);
+        l.databaseSlot = slot;
+    } else {
+        // NSPR ignores SIGPIPE when it starts; the host process (a JVM) owns that handler.
+        struct sigaction pipeHandler;
+        sigaction(SIGPIPE, nullptr, &pipeHandler);
+        l.context = NSS_InitContext(config.c_str(), "", "", "", nullptr,
+                                    NSS_INIT_READONLY | NSS_INIT_OPTIMIZESPACE);
+        sigaction(SIGPIPE, &pipeHandler, nullptr);
+        if (l.context == nullptr) {
+            return false;
+        }
+        PK11SlotList* all = PK11_GetAllTokens(CKM_INVALID_MECHANISM, PR_FALSE, PR_FALSE, nullptr);
+        for (PK11SlotListElement* e = all ? all->head : nullptr; e != nullptr; e = e->next) {
+            l.slots.push_back(PK11_ReferenceSlot(e->slot));
+        }
+        if (all != nullptr) {
+            PK11_FreeSlotList(all);
+        }
+        l.databaseSlot = PK11_GetInternalKeySlot();
+        if (l.databaseSlot != nullptr) {
+            PK11_FreeSlot(l.databaseSlot);  // still referenced through l.slots
+        }
+    }
+    l.directory = directory;
+    l.started = true;
+    return true;
+}
+
+Stamp currentStamp(const Layer& l, const std::string& directory) {
+    Stamp stamp;
+    stamp.certificates = stampOf(directory + "/cert9.db");
+    stamp.keys = stampOf(directory + "/key4.db");
+    stamp.modules = stampOf(directory + "/pkcs11.txt");
+    for (PK11SlotInfo* slot : l.slots) {
+        if (slot != l.databaseSlot && PK11_IsRemovable(slot)) {
+            stamp.tokens.push_back(TokenStamp{PK11_GetSlotID(slot), PK11_IsPresent(slot) == PR_TRUE,
+                                              PK11_GetSlotSeries(slot)});
+        }
+    }
+    return stamp;
+}
+
+std::u16string hexOf(const SECItem* item) {
+    static const char digits[] = "0123456789abcdef";
+    std::u16string text;
+    for (unsigned int i = 0; i < item->len; ++i) {
+        text.push_back(static_cast<char16_t>(digits[item->data[i] >> 4]));
+        text.push_back(static_cast<char16_t>(digits[item->data[i] & 0x0F]));
+    }
+    return text;
+}
+
+bool isRsa(const CERT_INFO* info) {
+    return strcmp(info->SubjectPublicKeyInfo.Algorithm.pszObjId, "1.2.840.113549.1.1.1") == 0;
+}
+
+// An RSA key answers as an exchange key when its certificate allows keyEncipherment or states no
+// key usage, else as a signature key, as signature-only smart-card keys do on Windows.
+DWORD keySpecOf(const CERT_INFO* info) {
+    BYTE usage[2] = {0, 0};
+    if (!isRsa(info)) {
+        return AT_SIGNATURE;
+    }
+    if (!CertGetIntendedKeyUsage(X509_ASN_ENCODING | PKCS_7_ASN_ENCODING,
+                                 const_cast<CERT_INFO*>(info), usage, sizeof usage)) {
+        return AT_KEYEXCHANGE;
+    }
+    return (usage[0] & 0x20) ? AT_KEYEXCHANGE : AT_SIGNATURE;
+}
+
+void addCertificate(Snapshot* snapshot, CERTCertificate* cert) {
+    Entry entry;
+    entry.certificate = decodeCertificate(cert->derCert.data, cert->derCert.len);
+    if (entry.certificate == nullptr) {
+        return;  // NSS accepted an encoding that is not a certificate the platform would hold
+    }
+    PK11SlotInfo* keySlot = PK11_KeyForCertExists(cert, nullptr, nullptr);
+    if (keySlot != nullptr) {
+        SECItem* id = PK11_GetLowLevelKeyIDForCert(keySlot, cert, nullptr);
+        if (id != nullptr && id->len > 0) {
+            entry.hasKey = true;
+            entry.container = hexOf(id);
+            for (const char* c = PK11_GetTokenName(keySlot); *c != 0; ++c) {
+                entry.provider.push_back(static_cast<unsigned char>(*c));
+            }
+            entry.keySpec = keySpecOf(&entry.certificate->info);
+        }
+        if (id != nullptr) {
+            SECITEM_FreeItem(id, PR_TRUE);
+        }
+        PK11_FreeSlot(keySlot);
+    }
+    snapshot->entries.push_back(std::move(entry));
+}
+
+// Lists the store's certificates; null when the database cannot be read.
+Snapshot* list(Layer& l, const Stamp& stamp) {
+    auto snapshot = std::make_unique<Snapshot>();
+    snapshot->stamp = stamp;
+    for (PK11SlotInfo* slot : l.slots) {
+        if (!PK11_IsPresent(slot)) {
+            continue;
+        }
+        CERTCertList* certs = PK11_ListCertsInSlot(slot);
+        if (certs == nullptr) {
+            if (slot == l.databaseSlot) {
+                return nullptr;
+            }
+            continue;
+        }
+        for (CERTCertListNode* node = CERT_LIST_HEAD(certs); !CERT_LIST_END(node, certs);
+             node = CERT_LIST_NEXT(node)) {
+            addCertificate(snapshot.get(), node->cert);
+        }
+        CERT_DestroyCertList(certs);
+    }
+    snapshot->contexts.reserve(snapshot->entries.size());
+    for (Entry& entry : snapshot->entries) {
+        DecodedCertificate* cert = entry.certificate.get();
+        snapshot->contexts.push_back(
+            CERT_CONTEXT{X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, cert->encoded.data(),
+                         static_cast<DWORD>(cert->encoded.size()), &cert->info, snapshot.get()});
+    }
+    return snapshot.release();
+}
+
+bool isMyStore(const void* para) {
+    const auto* name = static_cast<const WCHAR*>(para);
+    return name != nullptr && (name[0] == 'M' || name[0] == 'm') &&
+           (name[1] == 'Y' || name[1] == 'y') && name[2] == 0;
+}
+
+Snapshot* openStore() {
+    Layer& l = layer();
+    std::lock_guard<std::mutex> guard(l.mutex);
+    const std::string directory = l.started                 ? l.directory
+                                  : homeDirectory().empty() ? ""
+                                                            : homeDirectory() + "/.pki/nssdb";
+    if (directory.empty()) {
+        return nullptr;
+    }
+    struct stat info;
+    if (stat(directory.c_str(), &info) != 0 ||
+        stat((directory + "/cert9.db").c_str(), &info) != 0) {
+        // A user without a database has an empty store, as a new Windows user has; anything
+        // else that stops us from looking is a failure.
+        if (errno != ENOENT) {
+            return nullptr;
+        }
+        return new Snapshot;
+    }
+    if (!l.started && !start(l, directory)) {
+        return nullptr;
+    }
+    Stamp stamp = currentStamp(l, directory);
+    if (l.current == nullptr || !(l.current->stamp == stamp)) {
+        Snapshot* fresh = list(l, stamp);
+        if (fresh == nullptr) {
+            return nullptr;
+        }
+        if (l.current != nullptr) {
+            release(l.current);
+        }
+        l.current = fresh;
+    }
+    retain(l.current);
+    return l.current;
+}
+
+Snapshot* snapshotOf(PCCERT_CONTEXT context, size_t* index) {
+    auto* snapshot = static_cast<Snapshot*>(context->hCertStore);
+    *index = static_cast<size_t>(context - snapshot->contexts.data());
+    return snapshot;
+}
+
+}  // namespace
+
+namespace nsslayer {
+
+std::mutex& lock() {
+    return layer().mutex;
+}
+
+const std::vector<PK11SlotInfo*>& storeSlots() {
+    return layer().slots;
+}
+
+Outstanding& outstanding() {
+    return layer().outstanding;
+}
+
+}  // namespace nsslayer
+
+HCERTSTORE CertOpenStore(LPCSTR storeProvider, DWORD /*encodingType*/,
+                         HCRYPTPROV_LEGACY /*cryptProv*/, DWORD flags, const void* para) {
+    if (storeProvider != CERT_STORE_PROV_SYSTEM_W || flags != CERT_SYSTEM_STORE_CURRENT_USER ||
+        !isMyStore(para)) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return nullptr;
+    }
+    try {
+        Snapshot* snapshot = openStore();
+        if (snapshot == nullptr) {
+            SetLastError(static_cast<DWORD>(PORT_GetError()));
+            return nullptr;
+        }
+        layer().outstanding.stores.fetch_add(1, std::memory_order_relaxed);
+        return snapshot;
+    } catch (const std::bad_alloc&) {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return nullptr;
+    }
+}
+
+BOOL CertCloseStore(HCERTSTORE store, DWORD /*flags*/) {
+    if (store != nullptr) {
+        layer().outstanding.stores.fetch_sub(1, std::memory_order_relaxed);
+        release(static_cast<Snapshot*>(store));
+    }
+    return TRUE;
+}
+
+PCCERT_CONTEXT CertEnumCertificatesInStore(HCERTSTORE store, PCCERT_CONTEXT previous) {
+    auto* snapshot = static_cast<Snapshot*>(store);
+    size_t index = 0;
+    if (previous != nullptr) {
+        snapshotOf(previous, &index);
+        ++index;
+        CertFreeCertificateContext(previous);
+    }
+    if (index >= snapshot->contexts.size()) {
+        SetLastError(CRYPT_E_NOT_FOUND);
+        return nullptr;
+    }
+    retain(snapshot);
+    layer().outstanding.contexts.fetch_add(1, std::memory_order_relaxed);
+    return &snapshot->contexts[index];
+}
+
+PCCERT_CONTEXT CertDuplicateCertificateContext(PCCERT_CONTEXT context) {
+    if (context != nullptr) {
+        retain(static_cast<Snapshot*>(context->hCertStore));
+        layer().outstanding.contexts.fetch_add(1, std::memory_order_relaxed);
+    }
+    return context;
+}
+
+BOOL CertFreeCertificateContext(PCCERT_CONTEXT context) {
+    if (context != nullptr) {
+        layer().outstanding.contexts.fetch_sub(1, std::memory_order_relaxed);
+        release(static_cast<Snapshot*>(context->hCertStore));
+    }
+    return TRUE;
+}
+
+BOOL CertGetCertificateContextProperty(PCCERT_CONTEXT context, DWORD propId, void* data,
+                                       DWORD* dataSize) {
+    size_t index = 0;
+    const Entry& entry = snapshotOf(context, &index)->entries[index];
+    if (propId != CERT_KEY_PROV_INFO_PROP_ID || !entry.hasKey) {
+        SetLastError(CRYPT_E_NOT_FOUND);
+        return FALSE;
+    }
+    const size_t containerBytes = (entry.container.size() + 1) * sizeof(WCHAR);
+    const size_t needed =
+        sizeof(CRYPT_KEY_PROV_INFO) + containerBytes + (entry.provider.size() + 1) * sizeof(WCHAR);
+    if (data == nullptr) {
+        *dataSize = static_cast<DWORD>(needed);
+        return TRUE;
+    }
+    if (*dataSize < needed) {
+        *dataSize = static_cast<DWORD>(needed);
+        SetLastError(ERROR_MORE_DATA);
+        return FALSE;
+    }
+    // One buffer, the structure followed by its strings, as the real interface lays it out.
+    auto* info = static_cast<CRYPT_KEY_PROV_INFO*>(data);
+    auto* container = reinterpret_cast<WCHAR*>(info + 1);
+    auto* provider = reinterpret_cast<WCHAR*>(reinterpret_cast<BYTE*>(container) + containerBytes);
+    memcpy(container, entry.container.c_str(), containerBytes);
+    memcpy(provider, entry.provider.c_str(), (entry.provider.size() + 1) * sizeof(WCHAR));
+    *info = CRYPT_KEY_PROV_INFO{container, provider, PROV_RSA_FULL, 0, 0, nullptr, entry.keySpec};
+    *dataSize = static_cast<DWORD>(needed);
+    return TRUE;
+}

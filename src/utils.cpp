@@ -1,0 +1,33 @@
+#include "utils.h"
+
+#include <cstdlib>
+
+void reverse(BYTE* buffer, int32_t count) {
+    const int32_t half = count / 2;
+    for (int32_t i = 0; i < half; ++i) {
+        const BYTE swapped = buffer[i];
+        buffer[i] = buffer[count - 1 - i];
+        buffer[count - 1 - i] = swapped;
+    }
+}
+
+DWORD utf16string_length(const WCHAR* string) {
+    DWORD length = 0;
+    while (string[length] != 0) {
+        ++length;
+    }
+    return length;
+}
+
+char* utf16string_convert(const WCHAR* string) {
+    const DWORD length = utf16string_length(string);
+    char* narrow = static_cast<char*>(malloc(static_cast<size_t>(length) + 1));
+    if (narrow == nullptr) {
+        return nullptr;
+    }
+    for (DWORD i = 0; i < length; ++i) {
+        narrow[i] = static_cast<char>(string[i] & 0xFF);
+    }
+    narrow[length] = 0;
+    return narrow;
+}
