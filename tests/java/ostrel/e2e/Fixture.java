@@ -1,0 +1,72 @@
+package ostrel.e2e;
+
+import java.io.ByteArrayInputStream;
+import java.nio.file.Files;
+import java.nio.file.Path;
+import java.security.cert.CertificateFactory;
+import java.security.cert.X509Certificate;
+import java.util.ArrayList;
+import java.util.HexFormat;
+import java.util.List;
+import ostrel.client.applet.msprovider.OstrelSignatureMS;
+
+/** The sample store built by tests/fixtures/make-store.sh, and the library under test. */
+final class Fixture {
+    static final OstrelSignatureMS NATIVE = new OstrelSignatureMS();
+    static final byte[] UNKNOWN = {0x30, 0x03, 0x02, 0x01, 0x01};
+
+    record Entry(String name, boolean hasKey, String keyType, byte[] der, X509Certificate x509) {}
+
+    private Fixture() {}
+
+    static Path files() {
+        return Path.of(System.getProperty("ostrel.fixture"));
+    }
+
+    static List<Entry> entries() throws Exception {
+        List<Entry> entries = new ArrayList<>();
+        for (String line : Files.readAllLines(files().resolve("manifest"))) {
+            String[] f = line.split(" ");
+            byte[] der = Files.readAllBytes(files().resolve(f[0] + ".der"));
+            entries.add(new Entry(f[0], f[1].equals("1"), f[2], der, x509(der)));
+        }
+        return entries;
+    }
+
+    static Entry get(String name) throws Exception {
+        return entries().stream().filter(e -> e.name().equals(name)).findFirst().orElseThrow();
+    }
+
+    static X509Certificate x509(byte[] der) throws Exception {
+        return (X509Certificate) CertificateFactory.getInstance("X.509")
+                .generateCertificate(new ByteArrayInputStream(der));
+    }
+
+    static String hex(byte[] bytes) {
+        return HexFormat.of().formatHex(bytes);
+    }
+
+    /** The hex DER of every certificate the library lists, sorted. */
+    static List<String> listed() {
+        byte[][] certs = NATIVE.getCertificatesInSystemStore(null);
+        if (certs == null) {
+            return null;
+        }
+        List<String> out = new ArrayList<>();
+        for (byte[] c : certs) {
+            out.add(hex(c));
+        }
+        out.sort(null);
+        return out;
+    }
+
+    /** Runs a command to completion; fails the test on a non-zero exit. */
+    static String run(String... command) throws Exception {
+        Process p = new ProcessBuilder(command).redirectErrorStream(true).start();
+        String out = new String(p.getInputStream().readAllBytes());
+        if (p.waitFor() != 0) {
+            throw new AssertionError(String.join(" ", command) + " failed:\n" + out);
+        }
+        return out;
+    }
+}

@@ -1,0 +1,27 @@
+#!/usr/bin/env bash
+# run-java.sh MODE FIXTURE LIBDIR JAR TESTJAR CLASS...
+# Runs JUnit classes in a JVM under -Xcheck:jni, with HOME prepared by MODE:
+#   fixture: the sample store; copy: a private copy of it (for tests that change it);
+#   missing: no database; corrupt: a database whose cert9.db is garbage.
+set -euo pipefail
+mode=$1 fixture=$2 libdir=$3 jar=$4 testjar=$5
+shift 5
+scratch=$(mktemp -d)
+trap 'rm -rf "$scratch"' EXIT
+case $mode in
+fixture) home=$fixture/home ;;
+copy) home=$scratch/home && cp -r "$fixture/home" "$home" ;;
+missing) home=$scratch/home && mkdir -p "$home" ;;
+corrupt)
+    home=$scratch/home && cp -r "$fixture/home" "$home"
+    head -c 65536 /dev/urandom >"$home/.pki/nssdb/cert9.db"
+    ;;
+*) echo "unknown mode $mode" >&2 && exit 2 ;;
+esac
+selects=()
+for class in "$@"; do selects+=(--select-class "$class"); done
+HOME=$home java -Xcheck:jni -XX:ErrorFile="$scratch/hs_err_%p.log" \
+    -Djava.library.path="$libdir" -Dostrel.fixture="$fixture/files" -Dostrel.home="$home" \
+    -Dostrel.classpath="$jar:$testjar" --enable-native-access=ALL-UNNAMED \
+    -jar /usr/share/java/junit-platform-console-standalone.jar -cp "$jar:$testjar" \
+    "${selects[@]}" --fail-if-no-tests --disable-banner --details=tree --disable-ansi-colors

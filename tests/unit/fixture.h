@@ -1,0 +1,28 @@
+// Shared set-up of the service tests: a clean fake platform and register, and a check that
+// every test gives back all it took.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <vector>
+
+#include "fake_platform.h"
+#include "ostrel_client_applet_msprovider_OstrelSignatureMS.h"
+
+class ServiceTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        fake::reset();
+        lastError = 0;
+    }
+    void TearDown() override { EXPECT_EQ("", fake::unreleased()); }
+
+    static int32_t code() { return lastError.load(); }
+};
+
+// A small distinct encoding per tag.
+inline std::vector<BYTE> der(BYTE tag, size_t extra = 0) {
+    std::vector<BYTE> bytes = {0x30, static_cast<BYTE>(1 + extra), tag};
+    bytes.resize(3 + extra, 0xAB);
+    return bytes;
+}
