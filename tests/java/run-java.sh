@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# run-java.sh MODE FIXTURE LIBDIR JAR TESTJAR CLASS...
-# Runs JUnit classes in a JVM under -Xcheck:jni, with HOME prepared by MODE:
+# run-java.sh MODE FIXTURE LIBDIR JAR TESTJAR [CLASS...]
+# Runs the given JUnit classes (by default every class of ostrel.e2e but its subpackages) in a JVM under -Xcheck:jni, with HOME prepared by MODE:
 #   fixture: the sample store; copy: a private copy of it (for tests that change it);
 #   missing: no database; corrupt: a database whose cert9.db is garbage.
 set -euo pipefail
@@ -18,8 +18,12 @@ corrupt)
     ;;
 *) echo "unknown mode $mode" >&2 && exit 2 ;;
 esac
-selects=()
-for class in "$@"; do selects+=(--select-class "$class"); done
+selects=(--scan-classpath "$testjar" --include-package ostrel.e2e
+    --exclude-package ostrel.e2e.isolated)
+if (($#)); then
+    selects=()
+    for class in "$@"; do selects+=(--select-class "$class"); done
+fi
 HOME=$home java -Xcheck:jni -XX:ErrorFile="$scratch/hs_err_%p.log" \
     -Djava.library.path="$libdir" -Dostrel.fixture="$fixture/files" -Dostrel.home="$home" \
     -Dostrel.classpath="$jar:$testjar" --enable-native-access=ALL-UNNAMED \

@@ -11,19 +11,19 @@ import java.util.List;
 import ostrel.client.applet.msprovider.OstrelSignatureMS;
 
 /** The sample store built by tests/fixtures/make-store.sh, and the library under test. */
-final class Fixture {
-    static final OstrelSignatureMS NATIVE = new OstrelSignatureMS();
-    static final byte[] UNKNOWN = {0x30, 0x03, 0x02, 0x01, 0x01};
+public final class Fixture {
+    public static final OstrelSignatureMS NATIVE = new OstrelSignatureMS();
+    public static final byte[] UNKNOWN = {0x30, 0x03, 0x02, 0x01, 0x01};
 
-    record Entry(String name, boolean hasKey, String keyType, byte[] der, X509Certificate x509) {}
+    public record Entry(String name, boolean hasKey, String keyType, byte[] der, X509Certificate x509) {}
 
     private Fixture() {}
 
-    static Path files() {
+    public static Path files() {
         return Path.of(System.getProperty("ostrel.fixture"));
     }
 
-    static List<Entry> entries() throws Exception {
+    public static List<Entry> entries() throws Exception {
         List<Entry> entries = new ArrayList<>();
         for (String line : Files.readAllLines(files().resolve("manifest"))) {
             String[] f = line.split(" ");
@@ -33,21 +33,21 @@ final class Fixture {
         return entries;
     }
 
-    static Entry get(String name) throws Exception {
+    public static Entry get(String name) throws Exception {
         return entries().stream().filter(e -> e.name().equals(name)).findFirst().orElseThrow();
     }
 
-    static X509Certificate x509(byte[] der) throws Exception {
+    public static X509Certificate x509(byte[] der) throws Exception {
         return (X509Certificate) CertificateFactory.getInstance("X.509")
                 .generateCertificate(new ByteArrayInputStream(der));
     }
 
-    static String hex(byte[] bytes) {
+    public static String hex(byte[] bytes) {
         return HexFormat.of().formatHex(bytes);
     }
 
     /** The hex DER of every certificate the library lists, sorted. */
-    static List<String> listed() {
+    public static List<String> listed() {
         byte[][] certs = NATIVE.getCertificatesInSystemStore(null);
         if (certs == null) {
             return null;
@@ -61,7 +61,7 @@ final class Fixture {
     }
 
     /** Runs a command to completion; fails the test on a non-zero exit. */
-    static String run(String... command) throws Exception {
+    public static String run(String... command) throws Exception {
         Process p = new ProcessBuilder(command).redirectErrorStream(true).start();
         String out = new String(p.getInputStream().readAllBytes());
         if (p.waitFor() != 0) {

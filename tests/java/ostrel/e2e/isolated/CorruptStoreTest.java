@@ -1,6 +1,7 @@
-package ostrel.e2e;
+package ostrel.e2e.isolated;
 
 import static ostrel.e2e.Fixture.NATIVE;
+import ostrel.e2e.Fixture;
 import static org.junit.jupiter.api.Assertions.assertEquals;
 import static org.junit.jupiter.api.Assertions.assertNull;
 
