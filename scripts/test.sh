@@ -9,7 +9,7 @@ cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build build -j"$jobs"
 ctest --test-dir build --output-on-failure -j"$jobs"
 
-# The native unit tests again under AddressSanitizer, LeakSanitizer and UBSan.
+# Everything again under AddressSanitizer, LeakSanitizer and UBSan, the Java suites included.
 cmake -S . -B build-asan -DOSTREL_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug >/dev/null
-cmake --build build-asan -j"$jobs" --target unit_tests platform_tests
-ctest --test-dir build-asan --output-on-failure -R '^(unit|platform|fixture_store)$'
+cmake --build build-asan -j"$jobs"
+ctest --test-dir build-asan --output-on-failure -j"$jobs"

@@ -18,6 +18,13 @@ corrupt)
     ;;
 *) echo "unknown mode $mode" >&2 && exit 2 ;;
 esac
+if [[ -n ${OSTREL_ASAN_RUNTIME:-} ]]; then
+    # The JVM handles SEGV itself and leaks by design; our own leaks are still reported.
+    echo "leak:/usr/lib/jvm/" >"$scratch/lsan.supp"
+    export LD_PRELOAD=$OSTREL_ASAN_RUNTIME
+    export ASAN_OPTIONS=handle_segv=0:intercept_tls_get_addr=0:malloc_context_size=2
+    export LSAN_OPTIONS=suppressions=$scratch/lsan.supp
+fi
 selects=(--scan-classpath "$testjar" --include-package ostrel.e2e
     --exclude-package ostrel.e2e.isolated)
 if (($#)); then

@@ -179,6 +179,18 @@ TEST(Conversion, VmAllocationFailures) {
 
 }  // namespace
 
+#if defined(__SANITIZE_ADDRESS__)
+extern "C" const char* __asan_default_options();
+extern "C" const char* __lsan_default_suppressions();
+// The JVM handles SEGV itself and keeps its allocations to the end; our own leaks still show.
+extern "C" __attribute__((visibility("default"))) const char* __asan_default_options() {
+    return "handle_segv=0:intercept_tls_get_addr=0:malloc_context_size=2";
+}
+extern "C" __attribute__((visibility("default"))) const char* __lsan_default_suppressions() {
+    return "leak:/usr/lib/jvm/\n";
+}
+#endif
+
 int main(int argc, char** argv) {
     ::testing::InitGoogleTest(&argc, argv);
     ::testing::AddGlobalTestEnvironment(new Jvm);
