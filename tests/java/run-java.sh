@@ -2,12 +2,16 @@
 # run-java.sh MODE FIXTURE LIBDIR JAR TESTJAR [CLASS...]
 # Runs the given JUnit classes (by default every class of ostrel.e2e but its subpackages) in a JVM under -Xcheck:jni, with HOME prepared by MODE:
 #   fixture: the sample store; copy: a private copy of it (for tests that change it);
-#   missing: no database; corrupt: a database whose cert9.db is garbage.
+#   missing: no database; corrupt: a database whose cert9.db is garbage; file: a file where the
+#   database directory belongs; unreadable: a database the JVM's user may not read (the JVM
+#   runs as nobody when we are root); nohome: HOME unset.
+# A CLASS of the form Class#method selects one method.
 set -euo pipefail
 mode=$1 fixture=$2 libdir=$3 jar=$4 testjar=$5
 shift 5
 scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
+as_user=()
 case $mode in
 fixture) home=$fixture/home ;;
 copy) home=$scratch/home && cp -r "$fixture/home" "$home" ;;
@@ -16,6 +20,15 @@ corrupt)
     home=$scratch/home && cp -r "$fixture/home" "$home"
     head -c 65536 /dev/urandom >"$home/.pki/nssdb/cert9.db"
     ;;
+file) home=$scratch/home && mkdir -p "$home/.pki" && echo "not a database" >"$home/.pki/nssdb" ;;
+unreadable)
+    home=$scratch/home && cp -r "$fixture/home" "$home" && chmod 000 "$home/.pki/nssdb"
+    if ((EUID == 0)); then
+        chmod 755 "$scratch" && chmod -R a+rX "$home"/.pki/nssdb/* && chmod 000 "$home/.pki/nssdb"
+        as_user=(setpriv --reuid=nobody --regid=nogroup --clear-groups)
+    fi
+    ;;
+nohome) home=$scratch/home && mkdir -p "$home" ;;
 *) echo "unknown mode $mode" >&2 && exit 2 ;;
 esac
 if [[ -n ${OSTREL_ASAN_RUNTIME:-} ]]; then
@@ -29,9 +42,13 @@ selects=(--scan-classpath "$testjar" --include-package ostrel.e2e
     --exclude-package ostrel.e2e.isolated)
 if (($#)); then
     selects=()
-    for class in "$@"; do selects+=(--select-class "$class"); done
+    for class in "$@"; do
+        if [[ $class == *#* ]]; then selects+=(--select-method "$class"); else selects+=(--select-class "$class"); fi
+    done
 fi
-HOME=$home java -Xcheck:jni -XX:ErrorFile="$scratch/hs_err_%p.log" \
+environment=(HOME="$home")
+[[ $mode == nohome ]] && environment=(-u HOME)
+env "${environment[@]}" "${as_user[@]}" java -Xcheck:jni -XX:ErrorFile="$scratch/hs_err_%p.log" \
     -Djava.library.path="$libdir" -Dostrel.fixture="$fixture/files" -Dostrel.home="$home" \
     -Dostrel.classpath="$jar:$testjar" --enable-native-access=ALL-UNNAMED \
     -jar /usr/share/java/junit-platform-console-standalone.jar -cp "$jar:$testjar" \
