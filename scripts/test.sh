@@ -13,3 +13,6 @@ ctest --test-dir build --output-on-failure -j"$jobs"
 cmake -S . -B build-asan -DOSTREL_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug >/dev/null
 cmake --build build-asan -j"$jobs"
 ctest --test-dir build-asan --output-on-failure -j"$jobs"
+
+# A short fuzz of each target that reads untrusted bytes (see tests/fuzz/run-fuzz.sh for longer).
+bash tests/fuzz/run-fuzz.sh build-fuzz 20
