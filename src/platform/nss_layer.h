@@ -8,6 +8,8 @@
 
 #include <pk11pub.h>
 
+#include "platform/cryptoapi.h"
+
 namespace nsslayer {
 
 // Serialises every NSS call of the layer: NSS is process-global and its shutdown and some of its
@@ -18,6 +20,16 @@ std::mutex& lock();
 // registered in it. Empty until a store has been opened. Call with lock() held; the slots stay
 // referenced by the layer for the life of the process.
 const std::vector<PK11SlotInfo*>& storeSlots();
+
+// Changes whenever the store is listed afresh (a database file or a token changed), so that what
+// was resolved from the store before can be dropped. Call with lock() held.
+unsigned long storeGeneration();
+
+// The spec a certificate's key answers on Windows: an RSA key answers AT_KEYEXCHANGE when the
+// certificate allows keyEncipherment or states no key usage, else AT_SIGNATURE (as signature-only
+// smart-card keys do). Any other key is reported as AT_SIGNATURE here; the provider refuses it
+// under both specs. Reads only the decoded certificate: no lock needed.
+DWORD keySpecOf(const CERT_INFO* info);
 
 // Objects handed out and not yet given back; a leak shows here (see the soak test).
 struct Outstanding {

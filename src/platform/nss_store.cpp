@@ -11,6 +11,7 @@
 
 #include <cert.h>
 #include <nss.h>
+#include <nspr.h>
 #include <pk11pub.h>
 #include <secmod.h>
 
@@ -109,6 +110,7 @@ struct Layer {
     std::vector<PK11SlotInfo*> slots;
     PK11SlotInfo* databaseSlot = nullptr;
     Snapshot* current = nullptr;
+    unsigned long generation = 0;  // counts the snapshots listed
     nsslayer::Outstanding outstanding;
 };
 
@@ -149,9 +151,16 @@ bool start(Layer& l, const std::string& directory) {
         l.slots.push_back(slot);
         l.databaseSlot = slot;
     } else {
-        // NSPR ignores SIGPIPE when it starts; the host process (a JVM) owns that handler.
+        // NSPR ignores SIGPIPE when it starts; the host process (a JVM) owns that handler. NSPR
+        // is started on its own so that the handler is back within a fraction of a millisecond,
+        // not after the whole database has been opened: under -Xcheck:jni the JVM checks its
+        // handlers periodically and warns when it catches one changed.
         struct sigaction pipeHandler;
         sigaction(SIGPIPE, nullptr, &pipeHandler);
+        if (!PR_Initialized()) {
+            PR_Init(PR_USER_THREAD, PR_PRIORITY_NORMAL, 0);
+        }
+        sigaction(SIGPIPE, &pipeHandler, nullptr);
         l.context = NSS_InitContext(config.c_str(), "", "", "", nullptr,
                                     NSS_INIT_READONLY | NSS_INIT_OPTIMIZESPACE);
         sigaction(SIGPIPE, &pipeHandler, nullptr);
@@ -203,20 +212,6 @@ bool isRsa(const CERT_INFO* info) {
     return strcmp(info->SubjectPublicKeyInfo.Algorithm.pszObjId, "1.2.840.113549.1.1.1") == 0;
 }
 
-// An RSA key answers as an exchange key when its certificate allows keyEncipherment or states no
-// key usage, else as a signature key, as signature-only smart-card keys do on Windows.
-DWORD keySpecOf(const CERT_INFO* info) {
-    BYTE usage[2] = {0, 0};
-    if (!isRsa(info)) {
-        return AT_SIGNATURE;
-    }
-    if (!CertGetIntendedKeyUsage(X509_ASN_ENCODING | PKCS_7_ASN_ENCODING,
-                                 const_cast<CERT_INFO*>(info), usage, sizeof usage)) {
-        return AT_KEYEXCHANGE;
-    }
-    return (usage[0] & 0x20) ? AT_KEYEXCHANGE : AT_SIGNATURE;
-}
-
 void addCertificate(Snapshot* snapshot, CERTCertificate* cert) {
     Entry entry;
     entry.certificate = decodeCertificate(cert->derCert.data, cert->derCert.len);
@@ -232,7 +227,7 @@ void addCertificate(Snapshot* snapshot, CERTCertificate* cert) {
             for (const char* c = PK11_GetTokenName(keySlot); *c != 0; ++c) {
                 entry.provider.push_back(static_cast<unsigned char>(*c));
             }
-            entry.keySpec = keySpecOf(&entry.certificate->info);
+            entry.keySpec = nsslayer::keySpecOf(&entry.certificate->info);
         }
         if (id != nullptr) {
             SECITEM_FreeItem(id, PR_TRUE);
@@ -311,6 +306,7 @@ Snapshot* openStore() {
             release(l.current);
         }
         l.current = fresh;
+        ++l.generation;
     }
     retain(l.current);
     return l.current;
@@ -336,6 +332,22 @@ const std::vector<PK11SlotInfo*>& storeSlots() {
 
 Outstanding& outstanding() {
     return layer().outstanding;
+}
+
+unsigned long storeGeneration() {
+    return layer().generation;
+}
+
+DWORD keySpecOf(const CERT_INFO* info) {
+    BYTE usage[2] = {0, 0};
+    if (!isRsa(info)) {
+        return AT_SIGNATURE;
+    }
+    if (!CertGetIntendedKeyUsage(X509_ASN_ENCODING | PKCS_7_ASN_ENCODING,
+                                 const_cast<CERT_INFO*>(info), usage, sizeof usage)) {
+        return AT_KEYEXCHANGE;
+    }
+    return (usage[0] & 0x20) ? AT_KEYEXCHANGE : AT_SIGNATURE;  // keyEncipherment
 }
 
 }  // namespace nsslayer
