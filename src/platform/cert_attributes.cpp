@@ -12,7 +12,9 @@ BOOL CertGetIntendedKeyUsage(DWORD /*encodingType*/, PCERT_INFO certInfo, BYTE* 
     der::Reader reader(extension == nullptr ? nullptr : extension->Value.pbData,
                        extension == nullptr ? 0 : extension->Value.cbData);
     der::Element bits;
-    if (extension == nullptr || !reader.next(&bits, der::kBitString) || bits.contentLength == 0) {
+    // A value that is not a BIT STRING counts as no extension.
+    if (extension == nullptr || !reader.next(&bits, der::kBitString) || bits.contentLength == 0 ||
+        bits.content[0] > 7) {
         SetLastError(0);
         return FALSE;
     }
