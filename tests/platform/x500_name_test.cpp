@@ -86,7 +86,7 @@ void check(const std::vector<Case>& cases) {
     }
 }
 
-TEST(X500Name, Vectors) {
+TEST(X500Name, Names) {
     check({
         {name({ava("550406", text("13", "US")), ava("550408", utf8("Minnesota")),
                ava("550407", utf8("Minneapolis")), ava(O, utf8("Example Org")),
@@ -100,47 +100,40 @@ TEST(X500Name, Vectors) {
         {name({ava(CN, utf8("a,b"))}), u"CN=\"a,b\""},
         {name({ava(CN, utf8(""))}), u"CN=\"\""},
         {name({ava("55040F", utf8("Private Organization"))}), u"OID.2.5.4.15=Private Organization"},
+        {"3000", u""},
+        {tlv("30", rdn(ava(O, utf8("b")) + ava(CN, utf8("a")) + ava("550406", utf8("c"))) +
+                       rdn(ava(CN, utf8("d")))),
+         u"O=b + CN=a + C=c, CN=d"},
+        {name({ava(CN, utf8(std::string(200, 'x')))}), u"CN=" + std::u16string(200, u'x')},
     });
 }
 
-TEST(X500Name, QuotesOnlyForTheListedReasons) {
-    const struct {
-        std::string value;
-        std::u16string expected;
-    } cases[] = {
-        {"a\tb", u"a\tb"},  // inside, only newline counts among the controls
-        {"a\rb", u"a\rb"},
-        {"a\nb", u"\"a\nb\""},
-        {"\ta", u"\"\ta\""},
-        {"a\r", u"\"a\r\""},
-        {"\x0B"
-         "a",
+// Each value as the only attribute of a name, with what follows "CN=".
+TEST(X500Name, Values) {
+    const std::vector<std::pair<std::string, std::u16string>> cases = {
+        // Quoting: only for these reasons, and inner quotes doubled.
+        {utf8("a\tb"), u"a\tb"},  // inside, only newline counts among the controls
+        {utf8("a\rb"), u"a\rb"},
+        {utf8("a\nb"), u"\"a\nb\""},
+        {utf8("\ta"), u"\"\ta\""},
+        {utf8("a\r"), u"\"a\r\""},
+        {utf8("\x0B"
+              "a"),
          u"\"\x0B"
          "a\""},
-        {"a\x0C", u"\"a\x0C\""},
-        {"a ", u"\"a \""},
-        {"a b", u"a b"},
-        {"\xE2\x80\x82"
-         "a\xE2\x80\x82",
+        {utf8("a\x0C"), u"\"a\x0C\""},
+        {utf8("a "), u"\"a \""},
+        {utf8("a b"), u"a b"},
+        {utf8("\xE2\x80\x82"
+              "a\xE2\x80\x82"),
          u"\u2002a\u2002"},
-        {"a+b", u"\"a+b\""},
-        {"a=b", u"\"a=b\""},
-        {"a<b>", u"\"a<b>\""},
-        {"#1", u"\"#1\""},
-        {"a;b", u"\"a;b\""},
-        {"a\\b", u"a\\b"},
-        {"say \"hi\"", u"\"say \"\"hi\"\"\""},
-    };
-    for (const auto& c : cases) {
-        EXPECT_EQ(u"CN=" + c.expected, render(name({ava(CN, utf8(c.value))}))) << c.value;
-    }
-}
-
-TEST(X500Name, StringTypes) {
-    const struct {
-        std::string value;
-        std::u16string expected;
-    } cases[] = {
+        {utf8("a+b"), u"\"a+b\""},
+        {utf8("a=b"), u"\"a=b\""},
+        {utf8("a<b>"), u"\"a<b>\""},
+        {utf8("#1"), u"\"#1\""},
+        {utf8("a;b"), u"\"a;b\""},
+        {utf8("a\\b"), u"a\\b"},
+        {utf8("say \"hi\""), u"\"say \"\"hi\"\"\""},
         {text("13", "Caf\xE9"), u"Caf\u00E9"},  // 8-bit types: a unit per byte
         {text("16", "a@b"), u"a@b"},
         {text("12", "12 34"), u"12 34"},
@@ -178,7 +171,7 @@ TEST(X500Name, StringTypes) {
         {"A003020101", u"#A003020101"},
     };
     for (const auto& c : cases) {
-        EXPECT_EQ(u"CN=" + c.expected, render(name({ava(CN, c.value)}))) << c.value;
+        EXPECT_EQ(u"CN=" + c.second, render(name({ava(CN, c.first)}))) << c.first;
     }
 }
 
@@ -215,18 +208,6 @@ TEST(X500Name, AttributeNames) {
     for (const auto& c : cases) {
         EXPECT_EQ(c.key + u"=x", render(name({ava(c.oid, utf8("x"))}))) << c.oid;
     }
-}
-
-TEST(X500Name, StructureAndMultiValuedRdns) {
-    check({
-        {"3000", u""},
-        {tlv("30", rdn(ava(O, utf8("b")) + ava(CN, utf8("a")) + ava("550406", utf8("c"))) +
-                       rdn(ava(CN, utf8("d")))),
-         u"O=b + CN=a + C=c, CN=d"},
-        {name({ava(CN, utf8("a")), ava(CN, utf8("a"))}), u"CN=a, CN=a"},
-        // Long forms of the lengths.
-        {name({ava(CN, utf8(std::string(200, 'x')))}), u"CN=" + std::u16string(200, u'x')},
-    });
 }
 
 TEST(X500Name, RefusesMalformedNames) {
@@ -286,15 +267,13 @@ class NameString : public ::testing::Test {
         subject_ = bytes(subject);
         issuer_ = bytes(issuer);
         values_.clear();
+        values_.reserve(extensions.size());  // the extensions point into these
         extensions_.clear();
-        for (const auto& e : extensions) {
-            values_.push_back(bytes(e.second));
-        }
-        for (size_t i = 0; i < extensions.size(); ++i) {
-            extensions_.push_back(
-                CERT_EXTENSION{const_cast<char*>(extensions[i].first),
-                               FALSE,
-                               {static_cast<DWORD>(values_[i].size()), values_[i].data()}});
+        for (const auto& [oid, hex] : extensions) {
+            const std::vector<BYTE>& v = values_.emplace_back(bytes(hex));
+            extensions_.push_back({const_cast<char*>(oid),
+                                   FALSE,
+                                   {static_cast<DWORD>(v.size()), const_cast<BYTE*>(v.data())}});
         }
         info_ = CERT_INFO{};
         info_.Subject = {static_cast<DWORD>(subject_.size()), subject_.data()};
@@ -339,12 +318,7 @@ TEST_F(NameString, SubjectOrIssuerWithAlternativeNameFallback) {
         std::u16string subjectText, issuerText;
     } cases[] = {
         {"plain", a, b, {}, u"CN=A", u"CN=B"},
-        {"names win over extensions",
-         a,
-         a,
-         {{san, emailThenB}, {ian, emailThenB}},
-         u"CN=A",
-         u"CN=A"},
+        {"names first", a, a, {{san, emailThenB}, {ian, emailThenB}}, u"CN=A", u"CN=A"},
         {"first directoryName", empty, empty, {{san, emailThenB}}, u"CN=B", u""},
         {"issuer's own extension", empty, empty, {{ian, emailThenB}}, u"", u"CN=B"},
         {"no directoryName", empty, empty, {{san, emailOnly}, {ian, emailOnly}}, u"", u""},
