@@ -10,7 +10,8 @@ cmake --build build -j"$jobs"
 ctest --test-dir build --output-on-failure -j"$jobs"
 
 # Everything again under AddressSanitizer, LeakSanitizer and UBSan, the Java suites included.
-cmake -S . -B build-asan -DOSTREL_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug >/dev/null
+cmake -S . -B build-asan -DOSTREL_SANITIZE=ON -DOSTREL_COUNT_OBJECTS=ON -DCMAKE_BUILD_TYPE=Debug \
+    >/dev/null
 cmake --build build-asan -j"$jobs"
 ctest --test-dir build-asan --output-on-failure -j"$jobs"
 

@@ -5,7 +5,8 @@
 #   missing: no database; corrupt: a database whose cert9.db is garbage; file: a file where the
 #   database directory belongs; unreadable: a database the JVM's user may not read (the JVM
 #   runs as nobody when we are root); nohome: HOME unset.
-# A CLASS of the form Class#method selects one method.
+# A CLASS of the form Class#method selects one method; main:Class runs that class's main with the
+# remaining arguments instead of JUnit.
 set -euo pipefail
 mode=$1 fixture=$2 libdir=$3 jar=$4 testjar=$5
 shift 5
@@ -46,10 +47,16 @@ if (($#)); then
         if [[ $class == *#* ]]; then selects+=(--select-method "$class"); else selects+=(--select-class "$class"); fi
     done
 fi
+runner=(-jar /usr/share/java/junit-platform-console-standalone.jar -cp "$jar:$testjar"
+    "${selects[@]}" --fail-if-no-tests --disable-banner --details=tree --disable-ansi-colors)
+if [[ ${1:-} == main:* ]]; then
+    main=${1#main:}
+    shift
+    # A fixed, pre-touched heap, so that resident memory tracks native memory.
+    runner=(-Xms96m -Xmx96m -XX:+AlwaysPreTouch -cp "$jar:$testjar" "$main" "$@")
+fi
 environment=(HOME="$home")
 [[ $mode == nohome ]] && environment=(-u HOME)
 env "${environment[@]}" "${as_user[@]}" java -Xcheck:jni -XX:ErrorFile="$scratch/hs_err_%p.log" \
     -Djava.library.path="$libdir" -Dostrel.fixture="$fixture/files" -Dostrel.home="$home" \
-    -Dostrel.classpath="$jar:$testjar" --enable-native-access=ALL-UNNAMED \
-    -jar /usr/share/java/junit-platform-console-standalone.jar -cp "$jar:$testjar" \
-    "${selects[@]}" --fail-if-no-tests --disable-banner --details=tree --disable-ansi-colors
+    -Dostrel.classpath="$jar:$testjar" --enable-native-access=ALL-UNNAMED "${runner[@]}"
