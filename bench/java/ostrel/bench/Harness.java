@@ -1,0 +1,118 @@
+package ostrel.bench;
+
+import java.io.IOException;
+import java.nio.file.Files;
+import java.nio.file.Path;
+import java.util.ArrayList;
+import java.util.Arrays;
+import java.util.List;
+
+/**
+ * The timing loop of the Java benchmarks: a warm-up, then samples of batched calls, each sample
+ * recorded as the time of one call. Results go to a file of JSON lines, one per benchmark.
+ */
+final class Harness {
+    /** One call of the operation measured; its result is folded into a sink the JIT cannot drop. */
+    interface Op {
+        long run() throws Exception;
+    }
+
+    /** Untimed work before a sample. */
+    interface Step {
+        void run() throws Exception;
+    }
+
+    /** Keeps every result alive. */
+    static volatile long sink;
+
+    private final Path out;
+    private final List<String> lines = new ArrayList<>();
+
+    Harness(Path out) {
+        this.out = out;
+    }
+
+    /**
+     * Calls op for about budgetSeconds: the first 30% warms the JIT up and sizes the batches (about
+     * 20 ms each), the rest gives between 5 and 60 samples.
+     */
+    void measure(String name, long bytes, double budgetSeconds, Op op) throws Exception {
+        long start = System.nanoTime();
+        long warmEnd = start + (long) (budgetSeconds * 0.3e9);
+        long calls = 0;
+        long local = 0;
+        do {
+            local += op.run();
+            calls++;
+        } while (System.nanoTime() < warmEnd || calls < 2);
+        double perCall = (System.nanoTime() - start) / (double) calls;
+        int batch = (int) Math.max(1, Math.min(1_000_000, 20e6 / perCall));
+        long end = System.nanoTime() + (long) (budgetSeconds * 0.7e9);
+        List<Double> samples = new ArrayList<>();
+        while (samples.size() < 5 || (System.nanoTime() < end && samples.size() < 60)) {
+            long t = System.nanoTime();
+            for (int i = 0; i < batch; i++) {
+                local += op.run();
+            }
+            samples.add((System.nanoTime() - t) / (double) batch);
+        }
+        sink += local;
+        record(name, bytes, batch, samples);
+    }
+
+    /** One call per sample, each after an untimed setup step; one warm-up round first. */
+    void measureAfter(String name, int count, Step setup, Op op) throws Exception {
+        setup.run();
+        long local = op.run();
+        List<Double> samples = new ArrayList<>();
+        for (int i = 0; i < count; i++) {
+            setup.run();
+            long t = System.nanoTime();
+            local += op.run();
+            samples.add((double) (System.nanoTime() - t));
+        }
+        sink += local;
+        record(name, 0, 1, samples);
+    }
+
+    private void record(String name, long bytes, int batch, List<Double> samples) {
+        double[] sorted = samples.stream().mapToDouble(Double::doubleValue).sorted().toArray();
+        System.err.printf("  %-34s median %12.1f us  (%d samples of %d)%n", name,
+                sorted[sorted.length / 2] / 1e3, sorted.length, batch);
+        StringBuilder line = new StringBuilder();
+        line.append("{\"name\":\"").append(name).append("\",\"bytes\":").append(bytes)
+                .append(",\"batch\":").append(batch).append(",\"samples_ns\":[");
+        for (int i = 0; i < samples.size(); i++) {
+            line.append(i == 0 ? "" : ",").append(String.format("%.1f", samples.get(i)));
+        }
+        lines.add(line.append("]}").toString());
+    }
+
+    void write() throws IOException {
+        Files.write(out, lines);
+    }
+
+    /** Deterministic filler bytes, the same in every program of the benchmark. */
+    static byte[] bytes(int size) {
+        byte[] data = new byte[size];
+        for (int i = 0; i < size; i++) {
+            data[i] = (byte) (i * 131 + 7);
+        }
+        return data;
+    }
+
+    /** --key value pairs; a key without a value reads "true". */
+    static String option(String[] args, String key, String fallback) {
+        int i = Arrays.asList(args).indexOf("--" + key);
+        if (i < 0) {
+            return fallback;
+        }
+        return i + 1 < args.length && !args[i + 1].startsWith("--") ? args[i + 1] : "true";
+    }
+
+    static void check(boolean condition, String what) {
+        if (!condition) {
+            throw new IllegalStateException(what);
+        }
+    }
+}

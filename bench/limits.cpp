@@ -1,0 +1,172 @@
+// The limits the library is measured against: bare NSS and OpenSSL on the same database and bytes,
+// with nothing of ours in between.
+//
+//   bench_limits --db DIR [--benchmark_... flags]
+//
+// DIR is an NSS database holding the RSA-2048 key and certificate "signer" (bench/make-stores.sh).
+#include <cert.h>
+#include <keyhi.h>
+#include <nss.h>
+#include <openssl/evp.h>
+#include <pk11pub.h>
+
+#include <benchmark/benchmark.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+namespace {
+
+NSSInitContext* context = nullptr;
+CERTCertificate* signerCert = nullptr;
+SECKEYPrivateKey* signerKey = nullptr;
+
+const EVP_MD* sha1() {
+    static const EVP_MD* md = EVP_MD_fetch(nullptr, "SHA1", nullptr);
+    return md;
+}
+
+std::vector<unsigned char> bytesOf(size_t size) {
+    std::vector<unsigned char> data(size);
+    for (size_t i = 0; i < size; ++i) {
+        data[i] = static_cast<unsigned char>(i * 131 + 7);
+    }
+    return data;
+}
+
+// Opens the database read-only, as the library does, and looks the signing key up once.
+bool open(const std::string& directory) {
+    const std::string config = "sql:" + directory;
+    context = NSS_InitContext(config.c_str(), "", "", "", nullptr,
+                              NSS_INIT_READONLY | NSS_INIT_OPTIMIZESPACE);
+    if (context == nullptr) {
+        return false;
+    }
+    signerCert = PK11_FindCertFromNickname("signer", nullptr);
+    signerKey = signerCert == nullptr ? nullptr : PK11_FindKeyByAnyCert(signerCert, nullptr);
+    return signerKey != nullptr;
+}
+
+// SHA-1 of 1 KiB, the DigestInfo around it and PK11_Sign: what firmar costs without the library.
+void nssSign(benchmark::State& state) {
+    const std::vector<unsigned char> data = bytesOf(1024);
+    static const unsigned char prefix[] = {0x30, 0x21, 0x30, 0x09, 0x06, 0x05, 0x2b, 0x0e,
+                                           0x03, 0x02, 0x1a, 0x05, 0x00, 0x04, 0x14};
+    unsigned char digestInfo[sizeof prefix + 20];
+    memcpy(digestInfo, prefix, sizeof prefix);
+    std::vector<unsigned char> signature(static_cast<size_t>(PK11_SignatureLen(signerKey)));
+    for (auto _ : state) {
+        unsigned int length = 0;
+        EVP_Digest(data.data(), data.size(), digestInfo + sizeof prefix, &length, sha1(), nullptr);
+        SECItem input = {siBuffer, digestInfo, sizeof digestInfo};
+        SECItem output = {siBuffer, signature.data(), static_cast<unsigned int>(signature.size())};
+        if (PK11_Sign(signerKey, &output, &input) != SECSuccess) {
+            state.SkipWithError("PK11_Sign failed");
+            break;
+        }
+        benchmark::DoNotOptimize(signature.data());
+    }
+}
+
+// Listing the database and checking each certificate for a key: the floor of a fresh listing.
+void nssList(benchmark::State& state) {
+    PK11SlotInfo* slot = PK11_GetInternalKeySlot();
+    for (auto _ : state) {
+        CERTCertList* certs = PK11_ListCertsInSlot(slot);
+        if (certs == nullptr) {
+            state.SkipWithError("PK11_ListCertsInSlot failed");
+            break;
+        }
+        int keys = 0;
+        for (CERTCertListNode* node = CERT_LIST_HEAD(certs); !CERT_LIST_END(node, certs);
+             node = CERT_LIST_NEXT(node)) {
+            PK11SlotInfo* keySlot = PK11_KeyForCertExists(node->cert, nullptr, nullptr);
+            if (keySlot != nullptr) {
+                ++keys;
+                PK11_FreeSlot(keySlot);
+            }
+        }
+        CERT_DestroyCertList(certs);
+        state.counters["keys"] = keys;
+    }
+    PK11_FreeSlot(slot);
+}
+
+void opensslSha1(benchmark::State& state) {
+    const std::vector<unsigned char> data = bytesOf(static_cast<size_t>(state.range(0)));
+    unsigned char value[EVP_MAX_MD_SIZE];
+    for (auto _ : state) {
+        unsigned int length = 0;
+        EVP_Digest(data.data(), data.size(), value, &length, sha1(), nullptr);
+        benchmark::DoNotOptimize(value);
+    }
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * state.range(0));
+}
+
+void nssSha1(benchmark::State& state) {
+    const std::vector<unsigned char> data = bytesOf(static_cast<size_t>(state.range(0)));
+    unsigned char value[20];
+    for (auto _ : state) {
+        PK11_HashBuf(SEC_OID_SHA1, value, data.data(), static_cast<PRInt32>(data.size()));
+        benchmark::DoNotOptimize(value);
+    }
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * state.range(0));
+}
+
+// A native copy into fresh memory, as HotSpot's GetByteArrayElements makes one: malloc, memcpy,
+// free. Large blocks come straight from mmap, so every page faults in on the copy.
+void mallocCopy(benchmark::State& state) {
+    const std::vector<unsigned char> data = bytesOf(static_cast<size_t>(state.range(0)));
+    for (auto _ : state) {
+        auto* copy = static_cast<unsigned char*>(malloc(data.size()));
+        memcpy(copy, data.data(), data.size());
+        benchmark::DoNotOptimize(copy);
+        free(copy);
+    }
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * state.range(0));
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    std::string directory;
+    std::vector<char*> rest;
+    for (int i = 0; i < argc; ++i) {
+        if (strcmp(argv[i], "--db") == 0 && i + 1 < argc) {
+            directory = argv[++i];
+        } else {
+            rest.push_back(argv[i]);
+        }
+    }
+    if (directory.empty() || !open(directory)) {
+        fprintf(stderr,
+                "bench_limits: cannot open the database or its key \"signer\" (--db DIR)\n");
+        return 2;
+    }
+    benchmark::RegisterBenchmark("limit/nss_sign_rsa2048", nssSign)->Unit(benchmark::kMicrosecond);
+    benchmark::RegisterBenchmark("limit/nss_list_keycheck", nssList)->Unit(benchmark::kMicrosecond);
+    for (const int64_t size : {int64_t{1} << 10, int64_t{1} << 20, int64_t{1} << 26}) {
+        benchmark::RegisterBenchmark("limit/openssl_sha1", opensslSha1)
+            ->Arg(size)
+            ->Unit(benchmark::kMicrosecond);
+        benchmark::RegisterBenchmark("info/nss_sha1", nssSha1)
+            ->Arg(size)
+            ->Unit(benchmark::kMicrosecond);
+    }
+    for (const int64_t size : {int64_t{1} << 20, int64_t{1} << 26}) {
+        benchmark::RegisterBenchmark("info/malloc_memcpy_free", mallocCopy)
+            ->Arg(size)
+            ->Unit(benchmark::kMicrosecond);
+    }
+    int count = static_cast<int>(rest.size());
+    benchmark::Initialize(&count, rest.data());
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    SECKEY_DestroyPrivateKey(signerKey);
+    CERT_DestroyCertificate(signerCert);
+    NSS_ShutdownContext(context);
+    return 0;
+}

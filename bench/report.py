@@ -1,0 +1,200 @@
+#!/usr/bin/env python3
+"""report.py RESULTS: the side-by-side table and the targets, in Markdown, from one bench.sh run.
+
+RESULTS holds env.txt and run-K/ directories of Google Benchmark JSON (limits-N.json,
+services-N.json) and JSON lines of the Java harness (library-N.jsonl, jdk-N.jsonl). Every figure is
+the median of all samples of all rounds, each sample being the time of one call; the spread is
+the interquartile range of those samples.
+"""
+import json
+import pathlib
+import re
+import statistics
+import sys
+
+UNIT_NS = {"ns": 1.0, "us": 1e3, "ms": 1e6, "s": 1e9}
+SIZES = (1, 10, 100, 1000)
+KIB, MIB = 1 << 10, 1 << 20
+
+
+def load(results):
+    """name -> {"samples": [ns...], "runs": [median of each round], "bytes": n}"""
+    figures = {}
+
+    def add(name, samples, run, nbytes=0):
+        entry = figures.setdefault(name, {"samples": [], "by_run": {}, "bytes": nbytes})
+        entry["samples"].extend(samples)
+        entry["by_run"].setdefault(run, []).extend(samples)
+
+    for run_dir in sorted(results.glob("run-*")):
+        run = run_dir.name
+        for path in sorted(run_dir.glob("*.json")):
+            size = int(re.search(r"-(\d+)\.json$", path.name).group(1))
+            for b in json.loads(path.read_text())["benchmarks"]:
+                if b.get("run_type") != "iteration" or b.get("error_occurred"):
+                    continue
+                name = re.sub(r"/repeats:\d+$", "", b["run_name"] if "run_name" in b else b["name"])
+                if name.startswith(("services/list", "services/notAfter", "services/subjectDn",
+                                    "services/sign", "limit/nss_list")):
+                    name += f"/{size}"
+                add(name, [b["real_time"] * UNIT_NS[b["time_unit"]]], run)
+        for path in sorted(run_dir.glob("*.jsonl")):
+            for line in path.read_text().splitlines():
+                r = json.loads(line)
+                add(r["name"], r["samples_ns"], run, r["bytes"])
+    for entry in figures.values():
+        entry["runs"] = [statistics.median(s) for s in entry["by_run"].values()]
+    return figures
+
+
+def quartiles(samples):
+    s = sorted(samples)
+    if len(s) < 2:
+        return s[0], s[0], s[0]
+    q = statistics.quantiles(s, n=4, method="inclusive")
+    return q[0], statistics.median(s), q[2]
+
+
+def duration(ns):
+    if ns >= 1e6:
+        return f"{ns / 1e6:.3g} ms" if ns < 1e9 else f"{ns / 1e9:.3g} s"
+    if ns >= 1e3:
+        return f"{ns / 1e3:.3g} µs"
+    return f"{ns:.3g} ns"
+
+
+class Table:
+    def __init__(self, figures):
+        self.f = figures
+
+    def median(self, name):
+        e = self.f.get(name)
+        return quartiles(e["samples"])[1] if e else None
+
+    def cell(self, name, nbytes=0):
+        e = self.f.get(name)
+        if not e:
+            return "—"
+        lo, mid, hi = quartiles(e["samples"])
+        text = f"{duration(mid)} ({duration(lo)}–{duration(hi)})"
+        if nbytes >= MIB:
+            text += f", {nbytes / mid * 1e9 / 1e6:,.0f} MB/s"
+        return text
+
+    def ratio(self, a, b):
+        x, y = self.median(a), self.median(b)
+        return f"{x / y:.2f}×" if x and y else "—"
+
+
+def side_by_side(t):
+    rows = ["| Operation | Store | Library via JNI | Library without JVM | JDK | Limit (bare NSS / OpenSSL) | Library ÷ limit | Library ÷ JDK |",
+            "|---|---:|---|---|---|---|---:|---:|"]
+
+    def row(label, size, lib, native, jdk, limit, nbytes=0):
+        rows.append(f"| {label} | {size} | {t.cell(lib, nbytes)} | {t.cell(native, nbytes)} | "
+                    f"{t.cell(jdk, nbytes)} | {t.cell(limit, nbytes)} | {t.ratio(lib, limit)} | "
+                    f"{t.ratio(lib, jdk)} |")
+
+    for n in SIZES:
+        row("`getCertificatesInSystemStore`, database unchanged", n, f"lib/list/{n}",
+            f"services/list/{n}", f"jdk/keystore_list/{n}", None)
+    for n in SIZES:
+        row("`getCertificatesInSystemStore`, right after a change", n,
+            f"lib/list_after_change/{n}", None, f"jdk/keystore_list/{n}",
+            f"limit/nss_list_keycheck/{n}")
+    for n in SIZES:
+        row("`getNotAfter` (certificate scanned last)", n, f"lib/notAfter/{n}",
+            f"services/notAfter/{n}", "jdk/x509_notAfter" if n == 100 else None, None)
+    for n in SIZES:
+        row("`getSubjectDn` (certificate scanned last)", n, f"lib/subjectDn/{n}",
+            f"services/subjectDn/{n}", None, None)
+    for n in SIZES:
+        row("`firmar`, RSA-2048, 1 KiB", n, f"lib/firmar/{n}", f"services/sign/{n}",
+            "jdk/sign/1024", "limit/nss_sign_rsa2048")
+    for b, label in ((KIB, "1 KiB"), (MIB, "1 MiB"), (64 * MIB, "64 MiB")):
+        row(f"`digest`, SHA-1, {label}", "—", f"lib/digest/{b}", f"services/digest/{b}",
+            f"jdk/sha1/{b}", f"limit/openssl_sha1/{b}", b)
+    for b, label in ((MIB, "1 MiB"), (64 * MIB, "64 MiB")):
+        row(f"copy of the array, {label}: JNI get+release / `clone()` / malloc+memcpy", "—",
+            f"probe/get_release/{b}", None, f"jdk/clone/{b}", f"info/malloc_memcpy_free/{b}", b)
+    rows.append("")
+    rows.append("Median per call (interquartile range). JDK: SunPKCS11 `KeyStore` load with every key "
+                "entry's certificate for the listing, `X509Certificate` parse + `getNotAfter` for the "
+                "attribute, `Signature(\"SHA1withRSA\")` for signing, `MessageDigest(\"SHA-1\")` of the "
+                "default provider for digests. Limit: bare NSS `PK11_Sign`, NSS list + key check, "
+                "OpenSSL SHA-1, malloc+memcpy+free. NSS's own SHA-1 for reference: " +
+                ", ".join(f"{label} {t.cell(f'info/nss_sha1/{b}', b)}"
+                          for b, label in ((KIB, "1 KiB"), (MIB, "1 MiB"), (64 * MIB, "64 MiB"))) +
+                ".")
+    return rows
+
+
+def targets(t):
+    rows = ["| Target | Measured | Bound | Ratio | Met | Round medians |", "|---|---|---|---:|---|---|"]
+
+    def runs(name):
+        e = t.f.get(name)
+        return ", ".join(duration(r) for r in e["runs"]) if e else "—"
+
+    def absolute(label, name, bound_ns):
+        m = t.median(name)
+        if m is None:
+            rows.append(f"| {label} | — | ≤ {duration(bound_ns)} | — | not measured | — |")
+            return
+        met = "met" if m <= bound_ns else "**not met**"
+        rows.append(f"| {label} | {t.cell(name)} | ≤ {duration(bound_ns)} | {m / bound_ns:.2f} | "
+                    f"{met} | {runs(name)} |")
+
+    def relative(label, name, other, bound, faster_is_less=True):
+        m, o = t.median(name), t.median(other)
+        if m is None or o is None:
+            rows.append(f"| {label} | — | — | — | not measured | — |")
+            return
+        r = m / o if faster_is_less else o / m
+        met = (r <= bound) if faster_is_less else (r >= bound)
+        sign = "≤" if faster_is_less else "≥"
+        rows.append(f"| {label} | {t.cell(name)} vs {t.cell(other)} | {sign} {bound:.2f} | {r:.2f} | "
+                    f"{'met' if met else '**not met**'} | {runs(name)} |")
+
+    absolute("`getNotAfter`, 100 certificates", "lib/notAfter/100", 50e3)
+    absolute("`getSubjectDn`, 100 certificates", "lib/subjectDn/100", 50e3)
+    absolute("`getCertificatesInSystemStore`, 100 certificates, unchanged", "lib/list/100", 1e6)
+    relative("`firmar` ÷ bare NSS sign", "lib/firmar/100", "limit/nss_sign_rsa2048", 1.15)
+    relative("`firmar` ÷ JDK `SHA1withRSA`", "lib/firmar/100", "jdk/sign/1024", 1.0)
+    relative("`digest` 1 MiB throughput ÷ JDK `MessageDigest`", "lib/digest/1048576",
+             "jdk/sha1/1048576", 0.9, faster_is_less=False)
+    rows.append("")
+    rows.append("Reported without a target:")
+    rows.append("")
+    rows.append(f"- `getCertificatesInSystemStore` right after the database changed, 100 certificates: "
+                f"{t.cell('lib/list_after_change/100')} (bare NSS list + key check: "
+                f"{t.cell('limit/nss_list_keycheck/100')}).")
+    d, j, p = (t.median("lib/digest/67108864"), t.median("jdk/sha1/67108864"),
+               t.median("probe/get_release/67108864"))
+    if d and j:
+        rows.append(f"- `digest` 64 MiB: library {t.cell('lib/digest/67108864', 64 * MIB)}; JDK "
+                    f"{t.cell('jdk/sha1/67108864', 64 * MIB)}; throughput ratio {j / d:.2f}.")
+    if d and p:
+        c = t.median("jdk/clone/67108864")
+        rows.append(f"- Copying the 64 MiB array (`GetByteArrayElements` + release, measured alone): "
+                    f"{duration(p)}, {p / d:.0%} of the library's `digest`"
+                    + (f"; the JNI-free `clone()` of the same array: {duration(c)}" if c else "")
+                    + ".")
+    return rows
+
+
+def main():
+    results = pathlib.Path(sys.argv[1])
+    t = Table(load(results))
+    env = (results / "env.txt").read_text().strip().splitlines()
+    rounds = len(list(results.glob("run-*")))
+    print(f"# Benchmark results ({rounds} round{'s' if rounds != 1 else ''})\n")
+    print("Machine: " + "; ".join(env) + "\n")
+    print("## Targets\n")
+    print("\n".join(targets(t)))
+    print("\n## Side by side\n")
+    print("\n".join(side_by_side(t)))
+
+
+if __name__ == "__main__":
+    main()

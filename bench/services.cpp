@@ -1,0 +1,138 @@
+// The library's services called directly, without the JVM: the native share of each method, so
+// that the JNI conversions can be told apart from the store and the cryptography.
+//
+//   HOME=... bench_services --signer FILE [--benchmark_... flags]
+//
+// The store is the current user's, as in the library; FILE holds the DER of its RSA signer.
+#include <benchmark/benchmark.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "crypto.h"
+#include "ostrel_client_applet_msprovider_OstrelSignatureMS.h"
+
+// Normally owned by the native-method module, which this program leaves out.
+std::atomic<int32_t> lastError{0};
+
+namespace {
+
+std::vector<BYTE> signer;
+std::vector<BYTE> lastListed;  // the certificate found last by a store scan
+
+std::vector<BYTE> bytesOf(size_t size) {
+    std::vector<BYTE> data(size);
+    for (size_t i = 0; i < size; ++i) {
+        data[i] = static_cast<BYTE>(i * 131 + 7);
+    }
+    return data;
+}
+
+void list(benchmark::State& state) {
+    for (auto _ : state) {
+        int32_t code = 0;
+        CertificateListNode* head = getCertificatesInMyStore(&code);
+        if (code != 0 || head == nullptr) {
+            state.SkipWithError("listing failed");
+            break;
+        }
+        freeCertificateList(head);
+    }
+}
+
+void notAfter(benchmark::State& state) {
+    for (auto _ : state) {
+        FILETIME value;
+        if (getCertificateTimestamp(lastListed.data(), static_cast<int32_t>(lastListed.size()), 0,
+                                    &value) != 0) {
+            state.SkipWithError("getCertificateTimestamp failed");
+            break;
+        }
+        benchmark::DoNotOptimize(value);
+    }
+}
+
+void subjectDn(benchmark::State& state) {
+    for (auto _ : state) {
+        WCHAR* name = nullptr;
+        DWORD length = 0;
+        if (getCertificateDn(lastListed.data(), static_cast<int32_t>(lastListed.size()), 0, &name,
+                             &length) != 0) {
+            state.SkipWithError("getCertificateDn failed");
+            break;
+        }
+        free(name);
+    }
+}
+
+void signData(benchmark::State& state) {
+    const std::vector<BYTE> data = bytesOf(1024);
+    for (auto _ : state) {
+        BYTE* signature = nullptr;
+        DWORD length = 0;
+        if (sign(signer.data(), static_cast<int32_t>(signer.size()), data.data(),
+                 static_cast<int32_t>(data.size()), &signature, &length) != 0) {
+            state.SkipWithError("sign failed");
+            break;
+        }
+        free(signature);
+    }
+}
+
+void digest(benchmark::State& state) {
+    const std::vector<BYTE> data = bytesOf(static_cast<size_t>(state.range(0)));
+    for (auto _ : state) {
+        BYTE* hash = nullptr;
+        DWORD length = 0;
+        if (digest_sha1(data.data(), static_cast<int32_t>(data.size()), &hash, &length) != 0) {
+            state.SkipWithError("digest_sha1 failed");
+            break;
+        }
+        free(hash);
+    }
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * state.range(0));
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    std::vector<char*> rest;
+    for (int i = 0; i < argc; ++i) {
+        if (strcmp(argv[i], "--signer") == 0 && i + 1 < argc) {
+            std::ifstream file(argv[++i], std::ios::binary);
+            signer.assign(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+        } else {
+            rest.push_back(argv[i]);
+        }
+    }
+    int32_t code = 0;
+    CertificateListNode* head = getCertificatesInMyStore(&code);
+    if (signer.empty() || head == nullptr) {
+        fprintf(stderr, "bench_services: no signer (--signer FILE) or an empty store (code %d)\n",
+                code);
+        return 2;
+    }
+    // The list comes newest enumeration first: its head is the one a scan reaches last.
+    lastListed.assign(head->data, head->data + head->length);
+    freeCertificateList(head);
+
+    benchmark::RegisterBenchmark("services/list", list)->Unit(benchmark::kMicrosecond);
+    benchmark::RegisterBenchmark("services/notAfter", notAfter)->Unit(benchmark::kMicrosecond);
+    benchmark::RegisterBenchmark("services/subjectDn", subjectDn)->Unit(benchmark::kMicrosecond);
+    benchmark::RegisterBenchmark("services/sign", signData)->Unit(benchmark::kMicrosecond);
+    for (const int64_t size : {int64_t{1} << 10, int64_t{1} << 20, int64_t{1} << 26}) {
+        benchmark::RegisterBenchmark("services/digest", digest)
+            ->Arg(size)
+            ->Unit(benchmark::kMicrosecond);
+    }
+    int count = static_cast<int>(rest.size());
+    benchmark::Initialize(&count, rest.data());
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    return 0;
+}

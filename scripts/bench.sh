@@ -1,0 +1,85 @@
+#!/usr/bin/env bash
+# Measures the library beside the JDK's own providers and beside bare NSS and OpenSSL, on personal
+# stores of 1, 10, 100 and 1,000 certificates built in the build tree, and prints the table with
+# the targets (also written to BUILD/results/LATEST/report.md).
+#
+#   bash scripts/bench.sh [--runs N]    # N whole rounds (default 1); figures pool every round
+#
+# BUILD is build-bench, or $OSTREL_BENCH_BUILD. Not part of scripts/test.sh.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+runs=1
+while (($#)); do
+    case $1 in
+    --runs) runs=${2:?--runs N} && shift 2 ;;
+    *) echo "usage: bench.sh [--runs N]" >&2 && exit 2 ;;
+    esac
+done
+bash scripts/install-deps.sh libbenchmark-dev python3
+build=${OSTREL_BENCH_BUILD:-build-bench}
+cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DOSTREL_TESTS=OFF -DOSTREL_BENCH=ON \
+    >/dev/null
+cmake --build "$build" -j2 --target OstrelSignatureMS_1_0 ostrel_bench ostrel_bench_probe \
+    bench_limits bench_services >/dev/null
+build=$(cd "$build" && pwd)
+stores=$build/stores
+echo "== stores of 1, 10, 100 and 1,000 certificates (kept in $stores)"
+bash bench/make-stores.sh "$stores"
+
+results=$build/results/$(date +%Y%m%d-%H%M%S)
+mkdir -p "$results"
+ln -sfn "$results" "$build/results/LATEST"
+{
+    echo "nproc: $(nproc)"
+    echo "cpu: $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2- | sed 's/^ //')"
+    echo "sha_ni: $(grep -qw sha_ni /proc/cpuinfo && echo yes || echo no)"
+    echo "memory: $(awk '/MemTotal/ {printf "%.1f GiB", $2 / 1048576}' /proc/meminfo)"
+    echo "debian: $(cat /etc/debian_version)"
+    echo "kernel: $(uname -r)"
+    echo "nss: $(dpkg-query -W -f='${Version}' libnss3)"
+    echo "openssl: $(openssl version | cut -d' ' -f2)"
+    echo "jdk: $(java -version 2>&1 | head -1)"
+    echo "gcc: $(gcc -dumpversion)"
+    echo "benchmark: $(dpkg-query -W -f='${Version}' libbenchmark-dev)"
+    echo "load_before: $(cut -d' ' -f1-3 /proc/loadavg)"
+} >"$results/env.txt"
+
+# The same JVM settings on both sides. The heap is fixed and touched at start-up, so that
+# allocating arrays measures copying rather than the kernel handing out fresh pages.
+jvm=(java -Xms1g -Xmx1g -XX:+AlwaysPreTouch -XX:ErrorFile="$results/hs_err_%p.log"
+    --enable-native-access=ALL-UNNAMED -Djava.library.path="$build:$build/bench"
+    -cp "$build/ostrel.jar:$build/bench/ostrel-bench.jar")
+gbench=(--benchmark_repetitions=10 --benchmark_min_time=0.2 --benchmark_out_format=json)
+
+for ((run = 1; run <= runs; run++)); do
+    out=$results/run-$run
+    mkdir -p "$out"
+    for size in 1 10 100 1000; do
+        echo "== round $run of $runs, store of $size"
+        # Each round works on a copy: the listing after a change rewrites the database.
+        home=$out/home-$size
+        rm -rf "$home" && mkdir -p "$home/.pki" && cp -r "$stores/$size/home/.pki/nssdb" "$home/.pki/"
+        db=$home/.pki/nssdb
+        full=()
+        limits_filter=nss_list
+        services_filter='services/(list|notAfter|subjectDn|sign)$'
+        if ((size == 100)); then
+            full=(--full)
+            limits_filter=.
+            services_filter=.
+        fi
+        "$build/bench/bench_limits" --db "$db" "${gbench[@]}" \
+            --benchmark_filter="$limits_filter" --benchmark_out="$out/limits-$size.json" >/dev/null
+        HOME=$home "$build/bench/bench_services" --signer "$stores/signer.der" "${gbench[@]}" \
+            --benchmark_filter="$services_filter" --benchmark_out="$out/services-$size.json" \
+            >/dev/null
+        HOME=$home "${jvm[@]}" ostrel.bench.LibraryBench --out "$out/library-$size.jsonl" \
+            --size "$size" --db "$db" --signer "$stores/signer.der" "${full[@]}"
+        # The JDK's provider in a JVM of its own: whoever initialises NSS first in a process owns it.
+        HOME=$home "${jvm[@]}" ostrel.bench.JdkBench --out "$out/jdk-$size.jsonl" \
+            --size "$size" --db "$db" --signer "$stores/signer.der" "${full[@]}"
+        rm -rf "$home"
+    done
+done
+echo "load_after: $(cut -d' ' -f1-3 /proc/loadavg)" >>"$results/env.txt"
+python3 bench/report.py "$results" | tee "$results/report.md"
