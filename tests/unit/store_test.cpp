@@ -76,6 +76,26 @@ TEST_F(Store, EveryAllocationFailureReleasesWhatWasGathered) {
     EXPECT_EQ(7, n);  // two blocks per certificate
 }
 
+TEST_F(Store, EveryPlatformFailureReleasesEverything) {
+    // A failed open ends with 7; a failed enumeration or property read lists fewer certificates,
+    // a failed close is ignored.
+    for (int n = 1;; ++n) {
+        fake::reset();
+        for (BYTE tag = 1; tag <= 3; ++tag) {
+            fake::add(der(tag));
+        }
+        fake::failCall(n);
+        int32_t status = -1;
+        const size_t count = listed(&status).size();
+        EXPECT_EQ("", fake::unreleased()) << "call " << n;
+        if (!fake::injected()) {
+            EXPECT_EQ(3u, count);
+            break;
+        }
+        EXPECT_EQ(n == 1 ? 7 : 0, status) << "call " << n;
+    }
+}
+
 TEST_F(Store, LocatesOnlyTheExactEncoding) {
     const std::vector<BYTE> stored = der(7, 10);
     fake::add(der(6, 10));
