@@ -151,16 +151,9 @@ bool start(Layer& l, const std::string& directory) {
         l.slots.push_back(slot);
         l.databaseSlot = slot;
     } else {
-        // NSPR ignores SIGPIPE when it starts; the host process (a JVM) owns that handler. NSPR
-        // is started on its own so that the handler is back within a fraction of a millisecond,
-        // not after the whole database has been opened: under -Xcheck:jni the JVM checks its
-        // handlers periodically and warns when it catches one changed.
+        // NSPR is up (see startNspr); the handler is kept all the same, should NSS touch it.
         struct sigaction pipeHandler;
         sigaction(SIGPIPE, nullptr, &pipeHandler);
-        if (!PR_Initialized()) {
-            PR_Init(PR_USER_THREAD, PR_PRIORITY_NORMAL, 0);
-        }
-        sigaction(SIGPIPE, &pipeHandler, nullptr);
         l.context = NSS_InitContext(config.c_str(), "", "", "", nullptr,
                                     NSS_INIT_READONLY | NSS_INIT_OPTIMIZESPACE);
         sigaction(SIGPIPE, &pipeHandler, nullptr);
@@ -274,9 +267,24 @@ bool isMyStore(const void* para) {
            (name[1] == 'Y' || name[1] == 'y') && name[2] == 0;
 }
 
+// NSPR ignores SIGPIPE when it starts, and any NSS or NSPR call starts it (PORT_GetError after
+// a failed open included); the host process (a JVM) owns that handler, and under -Xcheck:jni it
+// checks its handlers periodically and warns when one changed. So NSPR is started here, before
+// anything else of the layer can, and the handler is put back at once.
+void startNspr() {
+    if (PR_Initialized()) {
+        return;
+    }
+    struct sigaction pipeHandler;
+    sigaction(SIGPIPE, nullptr, &pipeHandler);
+    PR_Init(PR_USER_THREAD, PR_PRIORITY_NORMAL, 0);
+    sigaction(SIGPIPE, &pipeHandler, nullptr);
+}
+
 Snapshot* openStore() {
     Layer& l = layer();
     std::lock_guard<std::mutex> guard(l.mutex);
+    startNspr();
     const std::string directory = l.started                 ? l.directory
                                   : homeDirectory().empty() ? ""
                                                             : homeDirectory() + "/.pki/nssdb";
