@@ -207,7 +207,8 @@ public final class Main {
             signer = "certificate " + n + " (" + shown(certs.get(n - 1).subject()) + ")";
         } else {
             x509 = CertInfo.parse(read(a.get("--cert-file")), a.get("--cert-file"));
-            signer = shown(x509.getSubjectX500Principal().getName());
+            signer = "the certificate in " + a.get("--cert-file") + " ("
+                    + shown(x509.getSubjectX500Principal().getName()) + ")";
         }
         byte[] signature = sigPath.equals("-") ? stdin() : read(sigPath);
         if (a.has("--base64")) {
