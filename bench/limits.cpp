@@ -16,10 +16,14 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <utility>
 #include <vector>
+
+#include "change_database.h"
 
 namespace {
 
+std::string databaseDirectory;
 NSSInitContext* context = nullptr;
 CERTCertificate* signerCert = nullptr;
 SECKEYPrivateKey* signerKey = nullptr;
@@ -71,26 +75,112 @@ void nssSign(benchmark::State& state) {
     }
 }
 
-// Listing the database and checking each certificate for a key: the floor of a fresh listing.
-void nssList(benchmark::State& state) {
+int keyIdsDiffering = 0;  // certificates whose key ID the shortcut gets wrong
+
+// How far a listing goes: the library's listing, in NSS calls, is kKeyIdLookup.
+enum ListSteps {
+    kList,         // PK11_ListCertsInSlot alone
+    kKeyCheck,     // and PK11_KeyForCertExists on each certificate
+    kKeyIdLookup,  // and PK11_GetLowLevelKeyIDForCert(keySlot, ...), which searches by DER
+    kKeyIdRead,    // or instead the certificate's CKA_ID read through the handle the listing set
+    kKeyIdHash,    // or instead the ID PK11_KeyForCertExists matched: SHA-1 of the public key
+};
+
+// The CKA_ID PK11_KeyForCertExists looks keys up by: PK11_MakeIDFromPubKey over the RSA modulus
+// or the EC point. Null for other key types.
+SECItem* publicKeyId(CERTCertificate* cert) {
+    SECKEYPublicKey* key = CERT_ExtractPublicKey(cert);
+    if (key == nullptr) {
+        return nullptr;
+    }
+    SECItem* id = nullptr;
+    if (key->keyType == rsaKey) {
+        id = PK11_MakeIDFromPubKey(&key->u.rsa.modulus);
+    } else if (key->keyType == ecKey) {
+        id = PK11_MakeIDFromPubKey(&key->u.ec.publicValue);
+    }
+    SECKEY_DestroyPublicKey(key);
+    return id;
+}
+
+// Counts the certificates with a key whose looked-up ID differs from publicKeyId's.
+int countKeyIdsDiffering() {
+    PK11SlotInfo* slot = PK11_GetInternalKeySlot();
+    CERTCertList* certs = PK11_ListCertsInSlot(slot);
+    int differing = 0;
+    for (CERTCertListNode* node = CERT_LIST_HEAD(certs);
+         certs != nullptr && !CERT_LIST_END(node, certs); node = CERT_LIST_NEXT(node)) {
+        PK11SlotInfo* keySlot = PK11_KeyForCertExists(node->cert, nullptr, nullptr);
+        if (keySlot == nullptr) {
+            continue;
+        }
+        SECItem* looked = PK11_GetLowLevelKeyIDForCert(keySlot, node->cert, nullptr);
+        SECItem* hashed = publicKeyId(node->cert);
+        differing += looked == nullptr || hashed == nullptr ||
+                     SECITEM_ItemsAreEqual(looked, hashed) == PR_FALSE;
+        SECITEM_FreeItem(looked, PR_TRUE);
+        SECITEM_FreeItem(hashed, PR_TRUE);
+        PK11_FreeSlot(keySlot);
+    }
+    if (certs != nullptr) {
+        CERT_DestroyCertList(certs);
+    }
+    PK11_FreeSlot(slot);
+    return differing;
+}
+
+// Listing the database and checking each certificate for a key: the floor of a fresh listing. With
+// `change`, the database is changed (untimed) before each listing, as in the library's case.
+void nssList(benchmark::State& state, bool change, ListSteps steps) {
     PK11SlotInfo* slot = PK11_GetInternalKeySlot();
     for (auto _ : state) {
+        if (change) {
+            state.PauseTiming();
+            const bool changed = changeDatabase(databaseDirectory);
+            state.ResumeTiming();
+            if (!changed) {
+                state.SkipWithError("certutil -M failed");
+                break;
+            }
+        }
         CERTCertList* certs = PK11_ListCertsInSlot(slot);
         if (certs == nullptr) {
             state.SkipWithError("PK11_ListCertsInSlot failed");
             break;
         }
-        int keys = 0;
-        for (CERTCertListNode* node = CERT_LIST_HEAD(certs); !CERT_LIST_END(node, certs);
-             node = CERT_LIST_NEXT(node)) {
+        int keys = 0, ids = 0;
+        for (CERTCertListNode* node = CERT_LIST_HEAD(certs);
+             steps != kList && !CERT_LIST_END(node, certs); node = CERT_LIST_NEXT(node)) {
             PK11SlotInfo* keySlot = PK11_KeyForCertExists(node->cert, nullptr, nullptr);
-            if (keySlot != nullptr) {
-                ++keys;
-                PK11_FreeSlot(keySlot);
+            if (keySlot == nullptr) {
+                continue;
             }
+            ++keys;
+            SECItem* id = nullptr;
+            SECItem raw = {siBuffer, nullptr, 0};
+            if (steps == kKeyIdLookup) {
+                id = PK11_GetLowLevelKeyIDForCert(keySlot, node->cert, nullptr);
+            } else if (steps == kKeyIdRead && node->cert->slot == keySlot &&
+                       PK11_ReadRawAttribute(PK11_TypeCert, node->cert, CKA_ID, &raw) ==
+                           SECSuccess) {
+                id = &raw;
+            } else if (steps == kKeyIdHash) {
+                id = publicKeyId(node->cert);
+            }
+            ids += id != nullptr && id->len > 0;
+            if (id == &raw) {
+                SECITEM_FreeItem(&raw, PR_FALSE);
+            } else if (id != nullptr) {
+                SECITEM_FreeItem(id, PR_TRUE);
+            }
+            PK11_FreeSlot(keySlot);
         }
         CERT_DestroyCertList(certs);
         state.counters["keys"] = keys;
+        state.counters["ids"] = ids;
+        if (steps == kKeyIdHash) {
+            state.counters["differ"] = keyIdsDiffering;
+        }
     }
     PK11_FreeSlot(slot);
 }
@@ -141,13 +231,31 @@ int main(int argc, char** argv) {
             rest.push_back(argv[i]);
         }
     }
+    databaseDirectory = directory;
     if (directory.empty() || !open(directory)) {
         fprintf(stderr,
                 "bench_limits: cannot open the database or its key \"signer\" (--db DIR)\n");
         return 2;
     }
+    keyIdsDiffering = countKeyIdsDiffering();
     benchmark::RegisterBenchmark("limit/nss_sign_rsa2048", nssSign)->Unit(benchmark::kMicrosecond);
-    benchmark::RegisterBenchmark("limit/nss_list_keycheck", nssList)->Unit(benchmark::kMicrosecond);
+    benchmark::RegisterBenchmark("limit/nss_list_keycheck", nssList, false, kKeyCheck)
+        ->Unit(benchmark::kMicrosecond);
+    // certutil takes tens of milliseconds: a few listings per repetition are enough.
+    benchmark::RegisterBenchmark("limit/nss_list_keycheck_after_change", nssList, true, kKeyCheck)
+        ->Iterations(3)
+        ->Unit(benchmark::kMicrosecond);
+    // Where a listing after a change spends its time, step by step.
+    for (const auto& [name, steps] :
+         {std::pair{"list", kList}, std::pair{"keycheck", kKeyCheck},
+          std::pair{"keyid_lookup", kKeyIdLookup}, std::pair{"keyid_read", kKeyIdRead},
+          std::pair{"keyid_hash", kKeyIdHash}}) {
+        benchmark::RegisterBenchmark((std::string("info/nss_relist_steps/") + name).c_str(),
+                                     nssList, true, steps)
+            ->Iterations(3)
+            ->Repetitions(3)
+            ->Unit(benchmark::kMicrosecond);
+    }
     for (const int64_t size : {int64_t{1} << 10, int64_t{1} << 20, int64_t{1} << 26}) {
         benchmark::RegisterBenchmark("limit/openssl_sha1", opensslSha1)
             ->Arg(size)

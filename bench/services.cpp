@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "change_database.h"
 #include "crypto.h"
 #include "ostrel_client_applet_msprovider_OstrelSignatureMS.h"
 
@@ -22,6 +23,7 @@ std::atomic<int32_t> lastError{0};
 
 namespace {
 
+std::string databaseDirectory;
 std::vector<BYTE> signer;
 std::vector<BYTE> lastListed;  // the certificate found last by a store scan
 
@@ -33,8 +35,18 @@ std::vector<BYTE> bytesOf(size_t size) {
     return data;
 }
 
-void list(benchmark::State& state) {
+// With `change`, the database is changed (untimed) before each listing.
+void list(benchmark::State& state, bool change) {
     for (auto _ : state) {
+        if (change) {
+            state.PauseTiming();
+            const bool changed = changeDatabase(databaseDirectory);
+            state.ResumeTiming();
+            if (!changed) {
+                state.SkipWithError("certutil -M failed");
+                break;
+            }
+        }
         int32_t code = 0;
         CertificateListNode* head = getCertificatesInMyStore(&code);
         if (code != 0 || head == nullptr) {
@@ -110,6 +122,8 @@ int main(int argc, char** argv) {
             rest.push_back(argv[i]);
         }
     }
+    const char* home = getenv("HOME");
+    databaseDirectory = std::string(home != nullptr ? home : "") + "/.pki/nssdb";
     int32_t code = 0;
     CertificateListNode* head = getCertificatesInMyStore(&code);
     if (signer.empty() || head == nullptr) {
@@ -121,7 +135,10 @@ int main(int argc, char** argv) {
     lastListed.assign(head->data, head->data + head->length);
     freeCertificateList(head);
 
-    benchmark::RegisterBenchmark("services/list", list)->Unit(benchmark::kMicrosecond);
+    benchmark::RegisterBenchmark("services/list", list, false)->Unit(benchmark::kMicrosecond);
+    benchmark::RegisterBenchmark("services/list_after_change", list, true)
+        ->Iterations(3)
+        ->Unit(benchmark::kMicrosecond);
     benchmark::RegisterBenchmark("services/notAfter", notAfter)->Unit(benchmark::kMicrosecond);
     benchmark::RegisterBenchmark("services/subjectDn", subjectDn)->Unit(benchmark::kMicrosecond);
     benchmark::RegisterBenchmark("services/sign", signData)->Unit(benchmark::kMicrosecond);

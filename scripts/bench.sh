@@ -29,7 +29,13 @@ bash bench/make-stores.sh "$stores"
 results=$build/results/$(date +%Y%m%d-%H%M%S)
 mkdir -p "$results"
 ln -sfn "$results" "$build/results/LATEST"
+if revision=$(git rev-parse --short HEAD 2>/dev/null); then
+    git diff --quiet HEAD -- src bench || revision+=" with uncommitted changes"
+else
+    revision=${OSTREL_BENCH_REVISION:-unknown}
+fi
 {
+    echo "revision: $revision"
     echo "nproc: $(nproc)"
     echo "cpu: $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2- | sed 's/^ //')"
     echo "sha_ni: $(grep -qw sha_ni /proc/cpuinfo && echo yes || echo no)"
@@ -62,7 +68,8 @@ for ((run = 1; run <= runs; run++)); do
         db=$home/.pki/nssdb
         full=()
         limits_filter=nss_list
-        services_filter='services/(list|notAfter|subjectDn|sign)$'
+        ((size >= 100)) && limits_filter='nss_list|nss_relist'
+        services_filter='services/(list|notAfter|subjectDn|sign)'
         if ((size == 100)); then
             full=(--full)
             limits_filter=.

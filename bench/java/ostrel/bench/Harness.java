@@ -1,6 +1,8 @@
 package ostrel.bench;
 
 import java.io.IOException;
+import java.lang.management.ManagementFactory;
+import java.lang.management.ThreadMXBean;
 import java.nio.file.Files;
 import java.nio.file.Path;
 import java.util.ArrayList;
@@ -9,7 +11,9 @@ import java.util.List;
 
 /**
  * The timing loop of the Java benchmarks: a warm-up, then samples of batched calls, each sample
- * recorded as the time of one call. Results go to a file of JSON lines, one per benchmark.
+ * recorded as the time of one call, in elapsed and in this thread's CPU time (on a shared machine the
+ * second tells slow work from waiting for a core). Results go to a file of JSON lines, one per
+ * benchmark.
  */
 final class Harness {
     /** One call of the operation measured; its result is folded into a sink the JIT cannot drop. */
@@ -24,6 +28,8 @@ final class Harness {
 
     /** Keeps every result alive. */
     static volatile long sink;
+
+    private static final ThreadMXBean THREADS = ManagementFactory.getThreadMXBean();
 
     private final Path out;
     private final List<String> lines = new ArrayList<>();
@@ -49,15 +55,18 @@ final class Harness {
         int batch = (int) Math.max(1, Math.min(1_000_000, 20e6 / perCall));
         long end = System.nanoTime() + (long) (budgetSeconds * 0.7e9);
         List<Double> samples = new ArrayList<>();
+        List<Double> cpu = new ArrayList<>();
         while (samples.size() < 5 || (System.nanoTime() < end && samples.size() < 60)) {
+            long c = THREADS.getCurrentThreadCpuTime();
             long t = System.nanoTime();
             for (int i = 0; i < batch; i++) {
                 local += op.run();
             }
             samples.add((System.nanoTime() - t) / (double) batch);
+            cpu.add((THREADS.getCurrentThreadCpuTime() - c) / (double) batch);
         }
         sink += local;
-        record(name, bytes, batch, samples);
+        record(name, bytes, batch, samples, cpu);
     }
 
     /** One call per sample, each after an untimed setup step; one warm-up round first. */
@@ -65,27 +74,37 @@ final class Harness {
         setup.run();
         long local = op.run();
         List<Double> samples = new ArrayList<>();
+        List<Double> cpu = new ArrayList<>();
         for (int i = 0; i < count; i++) {
             setup.run();
+            long c = THREADS.getCurrentThreadCpuTime();
             long t = System.nanoTime();
             local += op.run();
             samples.add((double) (System.nanoTime() - t));
+            cpu.add((double) (THREADS.getCurrentThreadCpuTime() - c));
         }
         sink += local;
-        record(name, 0, 1, samples);
+        record(name, 0, 1, samples, cpu);
     }
 
-    private void record(String name, long bytes, int batch, List<Double> samples) {
+    private void record(String name, long bytes, int batch, List<Double> samples, List<Double> cpu) {
         double[] sorted = samples.stream().mapToDouble(Double::doubleValue).sorted().toArray();
         System.err.printf("  %-34s median %12.1f us  (%d samples of %d)%n", name,
                 sorted[sorted.length / 2] / 1e3, sorted.length, batch);
         StringBuilder line = new StringBuilder();
         line.append("{\"name\":\"").append(name).append("\",\"bytes\":").append(bytes)
-                .append(",\"batch\":").append(batch).append(",\"samples_ns\":[");
-        for (int i = 0; i < samples.size(); i++) {
-            line.append(i == 0 ? "" : ",").append(String.format("%.1f", samples.get(i)));
+                .append(",\"batch\":").append(batch);
+        array(line.append(",\"samples_ns\":"), samples);
+        array(line.append(",\"cpu_ns\":"), cpu);
+        lines.add(line.append("}").toString());
+    }
+
+    private static void array(StringBuilder line, List<Double> values) {
+        line.append('[');
+        for (int i = 0; i < values.size(); i++) {
+            line.append(i == 0 ? "" : ",").append(String.format("%.1f", values.get(i)));
         }
-        lines.add(line.append("]}").toString());
+        line.append(']');
     }
 
     void write() throws IOException {
