@@ -114,7 +114,8 @@ class ToolTest {
             String serial = HexFormat.of().withUpperCase().formatHex(x.getSerialNumber().toByteArray());
             List<String> usages = usages(x);
             String status = now > x.getNotAfter().getTime() ? "expired" : "valid";
-            String row = "[0-9]+\\s+" + String.join("\\s+", List.of(Pattern.quote(subject), Pattern.quote(issuer),
+            String row = "[0-9]+\\s+" + String.join("\\s+", List.of(Pattern.quote(Main.shown(subject)),
+                    Pattern.quote(Main.shown(issuer)),
                     notBefore, notAfter, status.equals("expired") ? "EXPIRED" : "valid", serial,
                     usages == null ? Pattern.quote("(none stated)") : String.join(", ", usages)));
             assertTrue(Pattern.compile("^" + row + "$", Pattern.MULTILINE).matcher(table.out()).find(),

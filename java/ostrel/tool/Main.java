@@ -150,7 +150,13 @@ public final class Main {
         field("Status", CertInfo.statusText(c.status(now)));
         field("Key usage", c.keyUsage() == -1 ? usageText(c)
                 : usageText(c) + String.format(" (0x%03x)", c.keyUsage()));
-        field("Public key", describeKey(c.x509().getPublicKey()));
+        String key;
+        try {
+            key = describeKey(c.x509().getPublicKey());
+        } catch (Failure f) {
+            key = "? (Java cannot read this certificate)";
+        }
+        field("Public key", key);
         field("SHA-1 thumbprint", thumbprint == null ? "?" : HexFormat.of().formatHex(thumbprint));
         field("Encoded size", c.der().length + " bytes (DER)");
         int status = reportErrors(List.of(c));
