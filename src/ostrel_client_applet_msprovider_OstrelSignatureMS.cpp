@@ -136,21 +136,13 @@ JNIEXPORT jbyteArray JNICALL Java_ostrel_client_applet_msprovider_OstrelSignatur
 
 JNIEXPORT jbyteArray JNICALL Java_ostrel_client_applet_msprovider_OstrelSignatureMS_digest(
     JNIEnv* env, jobject, jbyteArray data, jstring) {
-    if (data == nullptr) {
-        return nullptr;
-    }
-    // Hashed in place: copying a large array out of the heap costs several times the hashing.
-    // digest_sha1 neither calls the VM nor waits on another thread, as a critical region needs.
-    const jsize length = env->GetArrayLength(data);
-    void* bytes = env->GetPrimitiveArrayCritical(data, nullptr);
-    if (bytes == nullptr) {
+    ByteArrayElements dataBytes(env, data);
+    if (!dataBytes.valid()) {
         return nullptr;
     }
     BYTE* hash = nullptr;
     DWORD hashLength = 0;
-    const int32_t code = digest_sha1(static_cast<const BYTE*>(bytes), length, &hash, &hashLength);
-    env->ReleasePrimitiveArrayCritical(data, bytes, JNI_ABORT);
-    if (code != 0) {
+    if (digest_sha1(dataBytes.bytes(), dataBytes.length(), &hash, &hashLength) != 0) {
         return nullptr;
     }
     jbyteArray result = nullptr;
