@@ -3,37 +3,50 @@
 # stores of 1, 10, 100 and 1,000 certificates built in the build tree, and prints the table with
 # the targets (also written to BUILD/results/LATEST/report.md).
 #
-#   bash scripts/bench.sh [--runs N]    # N whole rounds (default 1); figures pool every round
+#   bash scripts/bench.sh [--runs N] [--committed]
 #
-# BUILD is build-bench, or $OSTREL_BENCH_BUILD. Not part of scripts/test.sh.
+# --runs N: N whole rounds (default 1); the figures pool the samples of every round.
+# --committed: measure the last commit (exported with git archive) rather than the work tree,
+#   which may hold other people's unfinished changes.
+# BUILD is build-bench (build-bench/committed with --committed), or $OSTREL_BENCH_BUILD.
+# Not part of scripts/test.sh.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 runs=1
+committed=0
 while (($#)); do
     case $1 in
     --runs) runs=${2:?--runs N} && shift 2 ;;
-    *) echo "usage: bench.sh [--runs N]" >&2 && exit 2 ;;
+    --committed) committed=1 && shift ;;
+    *) echo "usage: bench.sh [--runs N] [--committed]" >&2 && exit 2 ;;
     esac
 done
 bash scripts/install-deps.sh libbenchmark-dev python3
+source=.
 build=${OSTREL_BENCH_BUILD:-build-bench}
-cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DOSTREL_TESTS=OFF -DOSTREL_BENCH=ON \
-    >/dev/null
+if ((committed)); then
+    source=$(mktemp -d)
+    trap 'rm -rf "$source"' EXIT
+    git archive HEAD | tar -x -C "$source"
+    revision=$(git rev-parse --short HEAD)
+    build=${OSTREL_BENCH_BUILD:-build-bench/committed}
+elif revision=$(git rev-parse --short HEAD 2>/dev/null); then
+    git diff --quiet HEAD -- src bench java CMakeLists.txt || revision+=" with uncommitted changes"
+else
+    revision=unknown
+fi
+cmake -S "$source" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DOSTREL_TESTS=OFF \
+    -DOSTREL_BENCH=ON >/dev/null
 cmake --build "$build" -j2 --target OstrelSignatureMS_1_0 ostrel_bench ostrel_bench_probe \
     bench_limits bench_services >/dev/null
 build=$(cd "$build" && pwd)
 stores=$build/stores
 echo "== stores of 1, 10, 100 and 1,000 certificates (kept in $stores)"
-bash bench/make-stores.sh "$stores"
+bash "$source/bench/make-stores.sh" "$stores"
 
 results=$build/results/$(date +%Y%m%d-%H%M%S)
 mkdir -p "$results"
 ln -sfn "$results" "$build/results/LATEST"
-if revision=$(git rev-parse --short HEAD 2>/dev/null); then
-    git diff --quiet HEAD -- src bench || revision+=" with uncommitted changes"
-else
-    revision=${OSTREL_BENCH_REVISION:-unknown}
-fi
 {
     echo "revision: $revision"
     echo "nproc: $(nproc)"
@@ -89,4 +102,4 @@ for ((run = 1; run <= runs; run++)); do
     done
 done
 echo "load_after: $(cut -d' ' -f1-3 /proc/loadavg)" >>"$results/env.txt"
-python3 bench/report.py "$results" | tee "$results/report.md"
+python3 "$source/bench/report.py" "$results" | tee "$results/report.md"
