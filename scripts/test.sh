@@ -17,3 +17,4 @@ ctest --test-dir build-asan --output-on-failure -j"$jobs"
 
 # A short fuzz of each target that reads untrusted bytes (see tests/fuzz/run-fuzz.sh for longer).
 bash tests/fuzz/run-fuzz.sh build-fuzz 20
+bash scripts/test-windows.sh  # the Windows DLLs, 64- and 32-bit: exports, and end to end under Wine
