@@ -53,7 +53,7 @@ if [[ ${1:-} == main:* ]]; then
     main=${1#main:}
     shift
     # A fixed, pre-touched heap, so that resident memory tracks native memory.
-    runner=(-Xms96m -Xmx96m -XX:+AlwaysPreTouch -cp "$jar:$testjar" "$main" "$@")
+    runner=(-Xms96m -Xmx96m -XX:+AlwaysPreTouch -XX:+UseSerialGC -cp "$jar:$testjar" "$main" "$@")
 fi
 environment=(HOME="$home")
 [[ $mode == nohome ]] && environment=(-u HOME)

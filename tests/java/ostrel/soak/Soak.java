@@ -8,8 +8,10 @@ import java.util.Random;
 import ostrel.client.applet.msprovider.OstrelSignatureMS;
 
 /**
- * Soak [CALLS]: mixed calls of all fourteen methods in one JVM on the store of $HOME, then the
- * growth of resident memory from after warm-up to the end. Fails above 2 MiB of growth.
+ * Soak [CALLS [WARMUP]]: mixed calls of all fourteen methods in one JVM on the store of $HOME,
+ * then the growth of resident memory from after WARMUP calls (by default as many as CALLS) to the
+ * end. Fails at 2 MiB of growth. The JVM settles late (compiled code, collector structures grow
+ * in steps over the first hundred thousand calls), hence the long warm-up.
  */
 public final class Soak {
     private static long residentKiB() throws Exception {
@@ -35,7 +37,7 @@ public final class Soak {
         certs.add(unknown);
         long sink = 0;
         long warm = 0;
-        final int warmUp = Math.max(calls / 5, 5000);
+        final int warmUp = args.length > 1 ? Integer.parseInt(args[1]) : calls;
         for (int i = 0; i < warmUp + calls; i++) {
             if (i == warmUp) {
                 System.gc();
