@@ -177,6 +177,12 @@ def targets(t):
     rows.append("")
     rows.append("Reported without a target:")
     rows.append("")
+    lib, bare = t.median("services/sign/100"), t.median("services/bare_pk11_sign")
+    if lib and bare:
+        rows.append(f"- Signing in one process without a JVM, interleaved with a bare `PK11_Sign` on the "
+                    f"NSS the library opened: library {t.cell('services/sign/100')}, bare "
+                    f"{t.cell('services/bare_pk11_sign')}; ratio {lib / bare:.3f}, the library's own "
+                    f"share {duration(lib - bare)} per signature.")
     rows.append(f"- `getCertificatesInSystemStore` right after the database changed, 100 certificates: "
                 f"{t.cell('lib/list_after_change/100')} (bare NSS list + key check after the same "
                 f"change: {t.cell('limit/nss_list_keycheck_after_change/100')}; without a change: "
@@ -227,7 +233,8 @@ def relisting(t):
 def main():
     results = pathlib.Path(sys.argv[1])
     t = Table(load(results))
-    env = (results / "env.txt").read_text().strip().splitlines()
+    env = [line for line in (results / "env.txt").read_text().strip().splitlines()
+           if not line.startswith("load_round_")]
     rounds = len(list(results.glob("run-*")))
     print(f"# Benchmark results ({rounds} round{'s' if rounds != 1 else ''})\n")
     print("Machine: " + "; ".join(env) + "\n")

@@ -4,6 +4,11 @@
 //   HOME=... bench_services --signer FILE [--benchmark_... flags]
 //
 // The store is the current user's, as in the library; FILE holds the DER of its RSA signer.
+#include <cert.h>
+#include <keyhi.h>
+#include <openssl/evp.h>
+#include <pk11pub.h>
+
 #include <benchmark/benchmark.h>
 
 #include <cstdio>
@@ -96,6 +101,39 @@ void signData(benchmark::State& state) {
     }
 }
 
+// Bare PK11_Sign, as bench_limits measures it, but on the NSS the library opened in this process:
+// run interleaved with signData, the difference is the library's own share of a signature.
+void bareSign(benchmark::State& state) {
+    CERTCertificate* cert = PK11_FindCertFromNickname("signer", nullptr);
+    SECKEYPrivateKey* key = cert == nullptr ? nullptr : PK11_FindKeyByAnyCert(cert, nullptr);
+    if (key == nullptr) {
+        state.SkipWithError("no key \"signer\"");
+    }
+    const std::vector<BYTE> data = bytesOf(1024);
+    static const unsigned char prefix[] = {0x30, 0x21, 0x30, 0x09, 0x06, 0x05, 0x2b, 0x0e,
+                                           0x03, 0x02, 0x1a, 0x05, 0x00, 0x04, 0x14};
+    unsigned char digestInfo[sizeof prefix + 20];
+    memcpy(digestInfo, prefix, sizeof prefix);
+    std::vector<unsigned char> signature(key == nullptr ? 0 : PK11_SignatureLen(key));
+    for (auto _ : state) {
+        unsigned int length = 0;
+        EVP_Digest(data.data(), data.size(), digestInfo + sizeof prefix, &length, EVP_sha1(),
+                   nullptr);
+        SECItem input = {siBuffer, digestInfo, sizeof digestInfo};
+        SECItem output = {siBuffer, signature.data(), static_cast<unsigned int>(signature.size())};
+        if (PK11_Sign(key, &output, &input) != SECSuccess) {
+            state.SkipWithError("PK11_Sign failed");
+            break;
+        }
+    }
+    if (key != nullptr) {
+        SECKEY_DestroyPrivateKey(key);
+    }
+    if (cert != nullptr) {
+        CERT_DestroyCertificate(cert);
+    }
+}
+
 void digest(benchmark::State& state) {
     const std::vector<BYTE> data = bytesOf(static_cast<size_t>(state.range(0)));
     for (auto _ : state) {
@@ -142,6 +180,8 @@ int main(int argc, char** argv) {
     benchmark::RegisterBenchmark("services/notAfter", notAfter)->Unit(benchmark::kMicrosecond);
     benchmark::RegisterBenchmark("services/subjectDn", subjectDn)->Unit(benchmark::kMicrosecond);
     benchmark::RegisterBenchmark("services/sign", signData)->Unit(benchmark::kMicrosecond);
+    benchmark::RegisterBenchmark("services/bare_pk11_sign", bareSign)
+        ->Unit(benchmark::kMicrosecond);
     for (const int64_t size : {int64_t{1} << 10, int64_t{1} << 20, int64_t{1} << 26}) {
         benchmark::RegisterBenchmark("services/digest", digest)
             ->Arg(size)

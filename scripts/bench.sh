@@ -68,20 +68,25 @@ ln -sfn "$results" "$build/results/LATEST"
 jvm=(java -Xms1g -Xmx1g -XX:+AlwaysPreTouch -XX:ErrorFile="$results/hs_err_%p.log"
     --enable-native-access=ALL-UNNAMED -Djava.library.path="$build:$build/bench"
     -cp "$build/ostrel.jar:$build/bench/ostrel-bench.jar")
-gbench=(--benchmark_repetitions=10 --benchmark_min_time=0.2 --benchmark_out_format=json)
+# Repetitions in random order, so that a change of load on the machine spreads over every benchmark.
+gbench=(--benchmark_repetitions=10 --benchmark_min_time=0.2 --benchmark_out_format=json
+    --benchmark_enable_random_interleaving=true)
 
 for ((run = 1; run <= runs; run++)); do
     out=$results/run-$run
     mkdir -p "$out"
     for size in 1 10 100 1000; do
-        echo "== round $run of $runs, store of $size"
+        echo "== round $run of $runs, store of $size (load $(cut -d' ' -f1 /proc/loadavg))"
+        echo "load_round_${run}_store_$size: $(cut -d' ' -f1-3 /proc/loadavg)" >>"$results/env.txt"
         # Each round works on a copy: the listing after a change rewrites the database.
         home=$out/home-$size
         rm -rf "$home" && mkdir -p "$home/.pki" && cp -r "$stores/$size/home/.pki/nssdb" "$home/.pki/"
         db=$home/.pki/nssdb
         full=()
         limits_filter=nss_list
-        ((size >= 100)) && limits_filter='nss_list|nss_relist'
+        if ((size >= 100)); then
+            limits_filter='nss_list|nss_relist'
+        fi
         services_filter='services/(list|notAfter|subjectDn|sign)'
         if ((size == 100)); then
             full=(--full)
@@ -89,10 +94,11 @@ for ((run = 1; run <= runs; run++)); do
             services_filter=.
         fi
         "$build/bench/bench_limits" --db "$db" "${gbench[@]}" \
-            --benchmark_filter="$limits_filter" --benchmark_out="$out/limits-$size.json" >/dev/null
+            --benchmark_filter="$limits_filter" --benchmark_out="$out/limits-$size.json" \
+            >/dev/null 2>>"$out/native.log" || { cat "$out/native.log" >&2 && exit 1; }
         HOME=$home "$build/bench/bench_services" --signer "$stores/signer.der" "${gbench[@]}" \
             --benchmark_filter="$services_filter" --benchmark_out="$out/services-$size.json" \
-            >/dev/null
+            >/dev/null 2>>"$out/native.log" || { cat "$out/native.log" >&2 && exit 1; }
         HOME=$home "${jvm[@]}" ostrel.bench.LibraryBench --out "$out/library-$size.jsonl" \
             --size "$size" --db "$db" --signer "$stores/signer.der" "${full[@]}"
         # The JDK's provider in a JVM of its own: whoever initialises NSS first in a process owns it.
