@@ -29,8 +29,9 @@ count() { # NAME COMMAND...: runs one check
 
 for arch in x86_64 i686; do
     build=build-win$([[ $arch == x86_64 ]] && echo 64 || echo 32)
-    cmake -S . -B "$build" -DCMAKE_TOOLCHAIN_FILE="cmake/toolchain-mingw-$arch.cmake" \
-        -DCMAKE_BUILD_TYPE=Release >/dev/null
+    toolchain=()  # only when first configured: CMake keeps it, and warns when it is given again
+    [[ -f $build/CMakeCache.txt ]] || toolchain=(-DCMAKE_TOOLCHAIN_FILE="cmake/toolchain-mingw-$arch.cmake")
+    cmake -S . -B "$build" "${toolchain[@]}" -DCMAKE_BUILD_TYPE=Release >/dev/null
     cmake --build "$build" -j2 >/dev/null
     count "exports $arch" bash tests/windows/check-exports.sh "$arch" "$build/OstrelSignatureMS_1_0.dll"
 done

@@ -252,15 +252,15 @@ std::vector<Bytes> enumerateWithKeys() {
     return out;
 }
 
-// Whether the fixture's key signs under `keySpec`; NTE_NO_KEY is the expected refusal.
-bool keySigns(const fixture::Entry& entry, DWORD keySpec, DWORD* error) {
+// Whether the fixture's key signs under `keyType`; NTE_NO_KEY is the expected refusal.
+bool keySigns(const fixture::Entry& entry, DWORD keyType, DWORD* error) {
     HCRYPTPROV prov = 0;
     HCRYPTHASH hash = 0;
     DWORD size = 0;
     bool ok = CryptAcquireContextW(&prov, fixture::container(entry).c_str(), MS_ENHANCED_PROV_W,
                                    PROV_RSA_FULL, 0) &&
               CryptCreateHash(prov, CALG_SHA1, 0, 0, &hash) &&
-              CryptSignHashA(hash, keySpec, nullptr, 0, nullptr, &size);
+              CryptSignHashA(hash, keyType, nullptr, 0, nullptr, &size);
     *error = GetLastError();
     if (hash != 0) {
         CryptDestroyHash(hash);
@@ -326,7 +326,7 @@ int main(int argc, char** argv) {
         std::vector<Bytes> expected = enumerateWithKeys();
         std::vector<Bytes> keyed;
         for (const fixture::Entry& e : entries) {
-            if (e.spec != "none") {
+            if (e.key != "none") {
                 keyed.push_back(der(e));
             }
         }
@@ -345,14 +345,14 @@ int main(int argc, char** argv) {
     });
 
     for (const fixture::Entry& e : entries) {
-        if (e.spec == "none") {
+        if (e.key == "none") {
             continue;
         }
-        run("sign with " + e.name + " (" + e.spec + "): OpenSSL's signature", [&] {
+        run("sign with " + e.name + " (" + e.key + "): OpenSSL's signature", [&] {
             // The signature-only key must refuse AT_KEYEXCHANGE, or the fallback goes untested.
             DWORD error = 0;
-            CHECK(keySigns(e, e.spec == "sig" ? AT_SIGNATURE : AT_KEYEXCHANGE, &error));
-            if (e.spec == "sig") {
+            CHECK(keySigns(e, e.key == "sig" ? AT_SIGNATURE : AT_KEYEXCHANGE, &error));
+            if (e.key == "sig") {
                 CHECK(!keySigns(e, AT_KEYEXCHANGE, &error) &&
                       error == static_cast<DWORD>(NTE_NO_KEY));
             }
@@ -426,7 +426,7 @@ int main(int argc, char** argv) {
 
     run("certificates without a key: signing fails with code 14", [&] {
         for (const fixture::Entry& e : entries) {
-            if (e.spec == "none") {
+            if (e.key == "none") {
                 CHECK(n.firmar(env, nullptr, array({1, 2, 3}), array(der(e))) == nullptr);
                 CHECK(n.getLastErrorCode(env, nullptr) == 14);
             }

@@ -16,7 +16,7 @@ using Bytes = std::vector<unsigned char>;
 // One manifest line; see make-fixtures.sh.
 struct Entry {
     std::string name;
-    std::string spec;  // kx, sig or none
+    std::string key;  // kx, sig or none
     int version;
     long keyUsage;
     std::string serial;  // hex, least significant byte first

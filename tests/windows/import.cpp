@@ -1,6 +1,8 @@
 // Puts the fixture certificates into the current user's "My" store, each key in a key container
 // of its own. (Under Wine every PFX import shares one container, so the second would replace the
-// first key.) A key is imported for one key spec only, so that signing with the other fails.
+// first key.) A key is imported under one type only, AT_KEYEXCHANGE or AT_SIGNATURE, so that
+// signing under the other fails.
+//
 // Usage: import.exe FIXTURES
 #include <windows.h>
 #include <wincrypt.h>
@@ -18,7 +20,7 @@ bool importKey(const fixture::Entry& entry, const std::string& dir) {
     memcpy(&length, pvk.data() + 20, 4);
     BYTE* blob = pvk.data() + 24;
     reinterpret_cast<BLOBHEADER*>(blob)->aiKeyAlg =
-        entry.spec == "sig" ? CALG_RSA_SIGN : CALG_RSA_KEYX;
+        entry.key == "sig" ? CALG_RSA_SIGN : CALG_RSA_KEYX;
     HCRYPTPROV prov = 0;
     HCRYPTKEY key = 0;
     const std::wstring container = fixture::container(entry);
@@ -52,13 +54,13 @@ int main(int argc, char** argv) {
         bool ok = CertAddEncodedCertificateToStore(store, X509_ASN_ENCODING, der.data(),
                                                    static_cast<DWORD>(der.size()),
                                                    CERT_STORE_ADD_NEW, &added);
-        if (ok && entry.spec != "none") {
+        if (ok && entry.key != "none") {
             std::wstring container = fixture::container(entry);
             CRYPT_KEY_PROV_INFO info = {};
             info.pwszContainerName = container.data();
             info.pwszProvName = const_cast<LPWSTR>(MS_ENHANCED_PROV_W);
             info.dwProvType = PROV_RSA_FULL;
-            info.dwKeySpec = entry.spec == "sig" ? AT_SIGNATURE : AT_KEYEXCHANGE;
+            info.dwKeySpec = entry.key == "sig" ? AT_SIGNATURE : AT_KEYEXCHANGE;
             ok = importKey(entry, dir) &&
                  CertSetCertificateContextProperty(added, CERT_KEY_PROV_INFO_PROP_ID, 0, &info);
         }

@@ -2,8 +2,8 @@
 # Certificates, keys and expected values for the Windows end-to-end suite, made with OpenSSL:
 #   NAME.der, NAME.pvk (key as PRIVATEKEYBLOB after a 24-byte header), NAME.key.pem;
 #   data-N with data-N.sha1 and NAME.data-N.sig (OpenSSL's own SHA-1 RSA signature);
-#   manifest: name|spec|version|keyusage|serial LE hex|notBefore ms|notAfter ms|subject|issuer
-# spec is kx (AT_KEYEXCHANGE), sig (AT_SIGNATURE only) or none; keyusage -1 means no extension; a
+#   manifest: name|key|version|keyusage|serial LE hex|notBefore ms|notAfter ms|subject|issuer
+# key is kx (AT_KEYEXCHANGE), sig (AT_SIGNATURE only) or none; keyusage -1 means no extension; a
 # name "*" is compared with the platform's own rendering only.
 set -euo pipefail
 out=${1:?usage: make-fixtures.sh OUT}
@@ -16,7 +16,7 @@ self_signed() { # NAME SUBJECT SERIAL [req options...]
         ${subject:+-subj "$subject"} -days 730 -sha256 -set_serial "$serial" "$@" 2>/dev/null
 }
 millis() { echo $(($(date -u -d "$(openssl x509 -in "$1.pem" -noout "-$2" | cut -d= -f2)" +%s) * 1000)); }
-entry() { # NAME SPEC VERSION KEYUSAGE SERIAL SUBJECT ISSUER
+entry() { # NAME KEY VERSION KEYUSAGE SERIAL SUBJECT ISSUER
     openssl x509 -in "$1.pem" -outform DER -out "$1.der"
     if [[ $2 != none ]]; then
         openssl rsa -in "$1.key.pem" -outform PVK -pvk-none -out "$1.pvk" 2>/dev/null
