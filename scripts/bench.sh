@@ -25,11 +25,12 @@ bash scripts/install-deps.sh libbenchmark-dev python3
 source=.
 build=${OSTREL_BENCH_BUILD:-build-bench}
 if ((committed)); then
-    source=$(mktemp -d)
-    trap 'rm -rf "$source"' EXIT
+    build=${OSTREL_BENCH_BUILD:-build-bench/committed}
+    # Exported to the same place every time: the build's cache remembers its source directory.
+    source=$build/source
+    rm -rf "$source" && mkdir -p "$source"
     git archive HEAD | tar -x -C "$source"
     revision=$(git rev-parse --short HEAD)
-    build=${OSTREL_BENCH_BUILD:-build-bench/committed}
 elif revision=$(git rev-parse --short HEAD 2>/dev/null); then
     git diff --quiet HEAD -- src bench java CMakeLists.txt || revision+=" with uncommitted changes"
 else
