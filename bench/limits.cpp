@@ -9,6 +9,7 @@
 #include <nss.h>
 #include <openssl/evp.h>
 #include <pk11pub.h>
+#include <pkcs11.h>
 
 #include <benchmark/benchmark.h>
 
@@ -55,23 +56,47 @@ bool open(const std::string& directory) {
 }
 
 // SHA-1 of 1 KiB, the DigestInfo around it and PK11_Sign: what firmar costs without the library.
-void nssSign(benchmark::State& state) {
+// With `sessionCopy`, the key is first copied into a session object of its token: the token then
+// signs without reading the key from its database each time.
+void nssSign(benchmark::State& state, bool sessionCopy) {
+    SECKEYPrivateKey* key = signerKey;
+    if (sessionCopy) {
+        key = PK11_CopyTokenPrivKeyToSessionPrivKey(signerKey->pkcs11Slot, signerKey);
+        if (key == nullptr) {
+            state.SkipWithError("PK11_CopyTokenPrivKeyToSessionPrivKey failed");
+            return;
+        }
+    }
     const std::vector<unsigned char> data = bytesOf(1024);
     static const unsigned char prefix[] = {0x30, 0x21, 0x30, 0x09, 0x06, 0x05, 0x2b, 0x0e,
                                            0x03, 0x02, 0x1a, 0x05, 0x00, 0x04, 0x14};
     unsigned char digestInfo[sizeof prefix + 20];
     memcpy(digestInfo, prefix, sizeof prefix);
-    std::vector<unsigned char> signature(static_cast<size_t>(PK11_SignatureLen(signerKey)));
+    std::vector<unsigned char> signature(static_cast<size_t>(PK11_SignatureLen(key)));
+    if (sessionCopy) {
+        // PKCS#1 v1.5 is deterministic: the copy must sign exactly as the token's key does.
+        std::vector<unsigned char> reference(signature.size());
+        SECItem input = {siBuffer, digestInfo, sizeof digestInfo};
+        SECItem a = {siBuffer, signature.data(), static_cast<unsigned int>(signature.size())};
+        SECItem b = {siBuffer, reference.data(), static_cast<unsigned int>(reference.size())};
+        if (PK11_Sign(key, &a, &input) != SECSuccess ||
+            PK11_Sign(signerKey, &b, &input) != SECSuccess || signature != reference) {
+            state.SkipWithError("the session copy signs differently");
+        }
+    }
     for (auto _ : state) {
         unsigned int length = 0;
         EVP_Digest(data.data(), data.size(), digestInfo + sizeof prefix, &length, sha1(), nullptr);
         SECItem input = {siBuffer, digestInfo, sizeof digestInfo};
         SECItem output = {siBuffer, signature.data(), static_cast<unsigned int>(signature.size())};
-        if (PK11_Sign(signerKey, &output, &input) != SECSuccess) {
+        if (PK11_Sign(key, &output, &input) != SECSuccess) {
             state.SkipWithError("PK11_Sign failed");
             break;
         }
         benchmark::DoNotOptimize(signature.data());
+    }
+    if (sessionCopy) {
+        SECKEY_DestroyPrivateKey(key);
     }
 }
 
@@ -127,6 +152,39 @@ int countKeyIdsDiffering() {
     }
     PK11_FreeSlot(slot);
     return differing;
+}
+
+// The same signature as nssSign straight through the token's PKCS#11 functions, on one session kept
+// open, as the JDK's SunPKCS11 calls them: what NSS's PK11_Sign adds around C_SignInit + C_Sign.
+void pkcs11Sign(benchmark::State& state) {
+    PK11SlotInfo* slot = signerKey->pkcs11Slot;
+    auto* functions = static_cast<CK_FUNCTION_LIST_PTR>(PK11_GetModule(slot)->functionList);
+    CK_SESSION_HANDLE session = CK_INVALID_HANDLE;
+    if (functions->C_OpenSession(PK11_GetSlotID(slot), CKF_SERIAL_SESSION, nullptr, nullptr,
+                                 &session) != CKR_OK) {
+        state.SkipWithError("C_OpenSession failed");
+        return;
+    }
+    const std::vector<unsigned char> data = bytesOf(1024);
+    static const unsigned char prefix[] = {0x30, 0x21, 0x30, 0x09, 0x06, 0x05, 0x2b, 0x0e,
+                                           0x03, 0x02, 0x1a, 0x05, 0x00, 0x04, 0x14};
+    unsigned char digestInfo[sizeof prefix + 20];
+    memcpy(digestInfo, prefix, sizeof prefix);
+    std::vector<unsigned char> signature(static_cast<size_t>(PK11_SignatureLen(signerKey)));
+    CK_MECHANISM mechanism = {CKM_RSA_PKCS, nullptr, 0};
+    for (auto _ : state) {
+        unsigned int length = 0;
+        EVP_Digest(data.data(), data.size(), digestInfo + sizeof prefix, &length, sha1(), nullptr);
+        CK_ULONG signatureLength = signature.size();
+        if (functions->C_SignInit(session, &mechanism, signerKey->pkcs11ID) != CKR_OK ||
+            functions->C_Sign(session, digestInfo, sizeof digestInfo, signature.data(),
+                              &signatureLength) != CKR_OK) {
+            state.SkipWithError("C_SignInit or C_Sign failed");
+            break;
+        }
+        benchmark::DoNotOptimize(signature.data());
+    }
+    functions->C_CloseSession(session);
 }
 
 // Listing the database and checking each certificate for a key: the floor of a fresh listing. With
@@ -238,7 +296,12 @@ int main(int argc, char** argv) {
         return 2;
     }
     keyIdsDiffering = countKeyIdsDiffering();
-    benchmark::RegisterBenchmark("limit/nss_sign_rsa2048", nssSign)->Unit(benchmark::kMicrosecond);
+    benchmark::RegisterBenchmark("limit/nss_sign_rsa2048", nssSign, false)
+        ->Unit(benchmark::kMicrosecond);
+    benchmark::RegisterBenchmark("info/nss_sign_session_key_copy", nssSign, true)
+        ->Unit(benchmark::kMicrosecond);
+    benchmark::RegisterBenchmark("info/pkcs11_sign_kept_session", pkcs11Sign)
+        ->Unit(benchmark::kMicrosecond);
     benchmark::RegisterBenchmark("limit/nss_list_keycheck", nssList, false, kKeyCheck)
         ->Unit(benchmark::kMicrosecond);
     // certutil takes tens of milliseconds: a few listings per repetition are enough.

@@ -183,6 +183,22 @@ def targets(t):
                     f"NSS the library opened: library {t.cell('services/sign/100')}, bare "
                     f"{t.cell('services/bare_pk11_sign')}; ratio {lib / bare:.3f}, the library's own "
                     f"share {duration(lib - bare)} per signature.")
+    f, j = t.median("duel/firmar"), t.median("duel/jdk_sign")
+    if f and j:
+        rows.append(f"- `firmar` and SunPKCS11's signature in one JVM, alternating samples (SunPKCS11 "
+                    f"initialised NSS first; the library opened the database as a slot of its own): "
+                    f"`firmar` {t.cell('duel/firmar')}, JDK {t.cell('duel/jdk_sign')}; ratio "
+                    f"{f / j:.3f} (CPU time {t.median('duel/firmar', True) / t.median('duel/jdk_sign', True):.3f}).")
+    b = t.median("limit/nss_sign_rsa2048")
+    for name, label in (("info/pkcs11_sign_kept_session",
+                         "`C_SignInit` + `C_Sign` on one kept session, as SunPKCS11 calls the token"),
+                        ("info/nss_sign_session_key_copy",
+                         "`PK11_Sign` with the key copied once into a session object "
+                         "(`PK11_CopyTokenPrivKeyToSessionPrivKey`)")):
+        m = t.median(name)
+        if m and b:
+            rows.append(f"- Bare signing, {label}: {t.cell(name)}, {m / b:.2f}× the bare `PK11_Sign` "
+                        f"on the token's key (CPU time {t.median(name, True) / t.median('limit/nss_sign_rsa2048', True):.2f}×).")
     rows.append(f"- `getCertificatesInSystemStore` right after the database changed, 100 certificates: "
                 f"{t.cell('lib/list_after_change/100')} (bare NSS list + key check after the same "
                 f"change: {t.cell('limit/nss_list_keycheck_after_change/100')}; without a change: "

@@ -84,6 +84,7 @@ for ((run = 1; run <= runs; run++)); do
         rm -rf "$home" && mkdir -p "$home/.pki" && cp -r "$stores/$size/home/.pki/nssdb" "$home/.pki/"
         db=$home/.pki/nssdb
         full=()
+        duel=()
         limits_filter=nss_list
         if ((size >= 100)); then
             limits_filter='nss_list|nss_relist'
@@ -91,6 +92,7 @@ for ((run = 1; run <= runs; run++)); do
         services_filter='services/(list|notAfter|subjectDn|sign)'
         if ((size == 100)); then
             full=(--full)
+            duel=(--duel)
             limits_filter=.
             services_filter=.
         fi
@@ -103,8 +105,9 @@ for ((run = 1; run <= runs; run++)); do
         HOME=$home "${jvm[@]}" ostrel.bench.LibraryBench --out "$out/library-$size.jsonl" \
             --size "$size" --db "$db" --signer "$stores/signer.der" "${full[@]}"
         # The JDK's provider in a JVM of its own: whoever initialises NSS first in a process owns it.
+        # With --duel (store of 100) the library joins it afterwards, for signatures side by side.
         HOME=$home "${jvm[@]}" ostrel.bench.JdkBench --out "$out/jdk-$size.jsonl" \
-            --size "$size" --db "$db" --signer "$stores/signer.der" "${full[@]}"
+            --size "$size" --db "$db" --signer "$stores/signer.der" "${full[@]}" "${duel[@]}"
         rm -rf "$home"
     done
 done

@@ -69,6 +69,45 @@ final class Harness {
         record(name, bytes, batch, samples, cpu);
     }
 
+    /**
+     * Two operations measured in alternating samples (A, B, A, B...) for about budgetSeconds, so
+     * that a change of load on the machine weighs on both alike.
+     */
+    void measureInterleaved(String nameA, Op a, String nameB, Op b, long bytes, double budgetSeconds)
+            throws Exception {
+        Op[] ops = {a, b};
+        int[] batch = new int[2];
+        long local = 0;
+        for (int k = 0; k < 2; k++) {
+            long start = System.nanoTime();
+            long warmEnd = start + (long) (budgetSeconds * 0.15e9);
+            long calls = 0;
+            do {
+                local += ops[k].run();
+                calls++;
+            } while (System.nanoTime() < warmEnd || calls < 2);
+            double perCall = (System.nanoTime() - start) / (double) calls;
+            batch[k] = (int) Math.max(1, Math.min(1_000_000, 20e6 / perCall));
+        }
+        List<List<Double>> samples = List.of(new ArrayList<>(), new ArrayList<>());
+        List<List<Double>> cpu = List.of(new ArrayList<>(), new ArrayList<>());
+        long end = System.nanoTime() + (long) (budgetSeconds * 0.7e9);
+        while (samples.get(1).size() < 5 || (System.nanoTime() < end && samples.get(1).size() < 60)) {
+            for (int k = 0; k < 2; k++) {
+                long c = THREADS.getCurrentThreadCpuTime();
+                long t = System.nanoTime();
+                for (int i = 0; i < batch[k]; i++) {
+                    local += ops[k].run();
+                }
+                samples.get(k).add((System.nanoTime() - t) / (double) batch[k]);
+                cpu.get(k).add((THREADS.getCurrentThreadCpuTime() - c) / (double) batch[k]);
+            }
+        }
+        sink += local;
+        record(nameA, bytes, batch[0], samples.get(0), cpu.get(0));
+        record(nameB, bytes, batch[1], samples.get(1), cpu.get(1));
+    }
+
     /** One call per sample, each after an untimed setup step; one warm-up round first. */
     void measureAfter(String name, int count, Step setup, Op op) throws Exception {
         setup.run();

@@ -12,14 +12,16 @@ import java.security.Signature;
 import java.security.cert.CertificateFactory;
 import java.security.cert.X509Certificate;
 import java.util.Enumeration;
+import ostrel.client.applet.msprovider.OstrelSignatureMS;
 
 /**
  * The JDK's own way to the same things: SunPKCS11 over the same NSS database (a KeyStore for the
  * listing, SHA1withRSA for signing) and the default provider's SHA-1. Runs in a JVM without our
  * library, since whoever initialises NSS first in a process owns it.
  *
- * <p>Options: --out FILE --size N --db DIR --signer FILE and --full for signing, digests and
- * copies.
+ * <p>Options: --out FILE --size N --db DIR --signer FILE, --full for signing, digests and
+ * copies, and --duel to also load our library (after SunPKCS11 has initialised NSS, so both work)
+ * and time its firmar against SunPKCS11's signature in alternating samples of one process.
  */
 public final class JdkBench {
     public static void main(String[] args) throws Exception {
@@ -28,6 +30,7 @@ public final class JdkBench {
         String db = Harness.option(args, "db", "");
         byte[] signer = Files.readAllBytes(Path.of(Harness.option(args, "signer", "")));
         boolean full = Boolean.parseBoolean(Harness.option(args, "full", "false"));
+        boolean duel = Boolean.parseBoolean(Harness.option(args, "duel", "false"));
 
         Path config = Files.createTempFile("ostrel-bench-nss", ".cfg");
         Files.writeString(config, "name=NSS\n"
@@ -55,11 +58,22 @@ public final class JdkBench {
             signature.initSign(key);
             signature.update(data);
             Harness.check(verifier.verify(signature.sign()), "SunPKCS11's signature does not verify");
-            h.measure("jdk/sign/1024", 1024, 2.0, () -> {
+            Harness.Op jdkSign = () -> {
                 signature.initSign(key);
                 signature.update(data);
                 return signature.sign().length;
-            });
+            };
+            h.measure("jdk/sign/1024", 1024, 2.0, jdkSign);
+            if (duel) {
+                OstrelSignatureMS lib = new OstrelSignatureMS();
+                byte[] mine = lib.firmar(data, signer);
+                Harness.check(mine != null, "firmar failed beside SunPKCS11: " + lib.getLastErrorCode());
+                verifier.initVerify(cert.getPublicKey());
+                verifier.update(data);
+                Harness.check(verifier.verify(mine), "firmar's signature does not verify");
+                h.measureInterleaved("duel/firmar", () -> lib.firmar(data, signer).length,
+                        "duel/jdk_sign", jdkSign, 1024, 6.0);
+            }
             CertificateFactory factory = CertificateFactory.getInstance("X.509");
             h.measure("jdk/x509_notAfter", 0, 1.0, () -> ((X509Certificate) factory
                     .generateCertificate(new ByteArrayInputStream(signer))).getNotAfter().getTime());
