@@ -69,7 +69,9 @@ public final class Soak {
         long end = residentKiB();
         System.out.printf("soak: %d calls, resident %d KiB after warm-up, %d KiB at the end, growth %d KiB (%d)%n",
                 calls, warm, end, end - warm, sink & 1);
-        if (end - warm >= 2048) {
+        // Under AddressSanitizer freed memory waits in quarantine: leaks show as its reports there.
+        boolean sanitised = String.valueOf(System.getenv("LD_PRELOAD")).contains("libasan");
+        if (end - warm >= 2048 && !sanitised) {
             System.out.println("soak: FAILED, resident memory grew by 2 MiB or more");
             System.exit(1);
         }
