@@ -53,10 +53,10 @@ bool oidToString(const uint8_t* content, size_t length, std::string* out) {
         }
         if (first) {
             const uint64_t arc = value < 40 ? 0 : (value < 80 ? 1 : 2);
-            *out += std::to_string(arc) + "." + std::to_string(value - 40 * arc);
+            out->append(std::to_string(arc)).append(".").append(std::to_string(value - 40 * arc));
             first = false;
         } else {
-            *out += "." + std::to_string(value);
+            out->append(".").append(std::to_string(value));
         }
         value = 0;
     }
