@@ -68,8 +68,7 @@ void nssSign(benchmark::State& state, bool sessionCopy) {
         }
     }
     const std::vector<unsigned char> data = bytesOf(1024);
-    static const unsigned char prefix[] = {0x30, 0x21, 0x30, 0x09, 0x06, 0x05, 0x2b, 0x0e,
-                                           0x03, 0x02, 0x1a, 0x05, 0x00, 0x04, 0x14};
+    const auto& prefix = kSha1DigestInfoPrefix;
     unsigned char digestInfo[sizeof prefix + 20];
     memcpy(digestInfo, prefix, sizeof prefix);
     std::vector<unsigned char> signature(static_cast<size_t>(PK11_SignatureLen(key)));
@@ -166,8 +165,7 @@ void pkcs11Sign(benchmark::State& state) {
         return;
     }
     const std::vector<unsigned char> data = bytesOf(1024);
-    static const unsigned char prefix[] = {0x30, 0x21, 0x30, 0x09, 0x06, 0x05, 0x2b, 0x0e,
-                                           0x03, 0x02, 0x1a, 0x05, 0x00, 0x04, 0x14};
+    const auto& prefix = kSha1DigestInfoPrefix;
     unsigned char digestInfo[sizeof prefix + 20];
     memcpy(digestInfo, prefix, sizeof prefix);
     std::vector<unsigned char> signature(static_cast<size_t>(PK11_SignatureLen(signerKey)));
@@ -192,14 +190,8 @@ void pkcs11Sign(benchmark::State& state) {
 void nssList(benchmark::State& state, bool change, ListSteps steps) {
     PK11SlotInfo* slot = PK11_GetInternalKeySlot();
     for (auto _ : state) {
-        if (change) {
-            state.PauseTiming();
-            const bool changed = changeDatabase(databaseDirectory);
-            state.ResumeTiming();
-            if (!changed) {
-                state.SkipWithError("certutil -M failed");
-                break;
-            }
+        if (change && !changeDatabaseUntimed(state, databaseDirectory)) {
+            break;
         }
         CERTCertList* certs = PK11_ListCertsInSlot(slot);
         if (certs == nullptr) {

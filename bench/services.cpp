@@ -43,14 +43,8 @@ std::vector<BYTE> bytesOf(size_t size) {
 // With `change`, the database is changed (untimed) before each listing.
 void list(benchmark::State& state, bool change) {
     for (auto _ : state) {
-        if (change) {
-            state.PauseTiming();
-            const bool changed = changeDatabase(databaseDirectory);
-            state.ResumeTiming();
-            if (!changed) {
-                state.SkipWithError("certutil -M failed");
-                break;
-            }
+        if (change && !changeDatabaseUntimed(state, databaseDirectory)) {
+            break;
         }
         int32_t code = 0;
         CertificateListNode* head = getCertificatesInMyStore(&code);
@@ -110,8 +104,7 @@ void bareSign(benchmark::State& state) {
         state.SkipWithError("no key \"signer\"");
     }
     const std::vector<BYTE> data = bytesOf(1024);
-    static const unsigned char prefix[] = {0x30, 0x21, 0x30, 0x09, 0x06, 0x05, 0x2b, 0x0e,
-                                           0x03, 0x02, 0x1a, 0x05, 0x00, 0x04, 0x14};
+    const auto& prefix = kSha1DigestInfoPrefix;
     unsigned char digestInfo[sizeof prefix + 20];
     memcpy(digestInfo, prefix, sizeof prefix);
     std::vector<unsigned char> signature(key == nullptr ? 0 : PK11_SignatureLen(key));

@@ -285,11 +285,13 @@ Snapshot* openStore() {
     Layer& l = layer();
     std::lock_guard<std::mutex> guard(l.mutex);
     startNspr();
-    const std::string directory = l.started                 ? l.directory
-                                  : homeDirectory().empty() ? ""
-                                                            : homeDirectory() + "/.pki/nssdb";
-    if (directory.empty()) {
-        return nullptr;
+    std::string directory = l.directory;
+    if (!l.started) {
+        directory = homeDirectory();
+        if (directory.empty()) {
+            return nullptr;
+        }
+        directory += "/.pki/nssdb";
     }
     struct stat info;
     if (stat(directory.c_str(), &info) != 0 ||
