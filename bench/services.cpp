@@ -21,7 +21,7 @@
 
 #include "change_database.h"
 #include "crypto.h"
-#include "ostrel_client_applet_msprovider_OstrelSignatureMS.h"
+#include "error_register.h"
 
 // Normally owned by the native-method module, which this program leaves out.
 std::atomic<int32_t> lastError{0};

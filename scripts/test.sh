@@ -5,12 +5,12 @@ cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh
 jobs=$(nproc)
 
-cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DOSTREL_WERROR=ON >/dev/null
 cmake --build build -j"$jobs"
 ctest --test-dir build --output-on-failure -j"$jobs"
 
 # Everything again under AddressSanitizer, LeakSanitizer and UBSan, the Java suites included.
-cmake -S . -B build-asan -DOSTREL_SANITIZE=ON -DOSTREL_COUNT_OBJECTS=ON -DCMAKE_BUILD_TYPE=Debug \
+cmake -S . -B build-asan -DOSTREL_SANITIZE=ON -DOSTREL_WERROR=ON -DOSTREL_COUNT_OBJECTS=ON -DCMAKE_BUILD_TYPE=Debug \
     >/dev/null
 cmake --build build-asan -j"$jobs"
 ctest --test-dir build-asan --output-on-failure -j"$jobs"

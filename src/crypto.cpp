@@ -3,7 +3,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "ostrel_client_applet_msprovider_OstrelSignatureMS.h"
+#include "error_register.h"
 #include "utils.h"
 
 namespace {

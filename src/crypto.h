@@ -11,7 +11,7 @@
 
 #include <cstdint>
 
-#include "platform/platform.h"
+#include "cryptoapi/platform.h"
 
 struct CertificateListNode {
     BYTE* data;

@@ -1,4 +1,4 @@
-#include "ostrel_client_applet_msprovider_OstrelSignatureMS.h"
+#include "error_register.h"
 
 #include <cstdio>
 #include <cstdlib>

@@ -3,7 +3,7 @@
 
 #include <cstdint>
 
-#include "platform/platform.h"
+#include "cryptoapi/platform.h"
 
 // Reverses the first `count` bytes of `buffer` in place; a count below 2 changes nothing.
 void reverse(BYTE* buffer, int32_t count);

@@ -6,7 +6,7 @@
 #include <deque>
 #include <set>
 
-#include "ostrel_client_applet_msprovider_OstrelSignatureMS.h"
+#include "error_register.h"
 
 // The library's register lives in its native module, which the unit tests do not link.
 std::atomic<int32_t> lastError{0};

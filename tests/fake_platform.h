@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/platform.h"
+#include "cryptoapi/platform.h"
 
 namespace fake {
 

@@ -1,9 +1,9 @@
 // Attribute operations that read only the decoded certificate, so they need no NSS.
 #include <cstring>
 
-#include "platform/cert_decode.h"
-#include "platform/cryptoapi.h"
-#include "platform/der.h"
+#include "cryptoapi/cert_decode.h"
+#include "cryptoapi/cryptoapi.h"
+#include "cryptoapi/der.h"
 
 BOOL CertGetIntendedKeyUsage(DWORD /*encodingType*/, PCERT_INFO certInfo, BYTE* keyUsage,
                              DWORD keyUsageSize) {

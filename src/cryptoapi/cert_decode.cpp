@@ -1,8 +1,8 @@
-#include "platform/cert_decode.h"
+#include "cryptoapi/cert_decode.h"
 
 #include <cstring>
 
-#include "platform/der.h"
+#include "cryptoapi/der.h"
 
 namespace {
 

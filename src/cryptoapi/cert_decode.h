@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/cryptoapi.h"
+#include "cryptoapi/cryptoapi.h"
 
 // A decoded certificate and the storage that its CERT_INFO points into. Not copyable or movable:
 // the pointers refer to its own members.

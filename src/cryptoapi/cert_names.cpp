@@ -10,9 +10,9 @@
 #include <new>
 #include <string>
 
-#include "platform/cert_decode.h"
-#include "platform/cryptoapi.h"
-#include "platform/x500_name.h"
+#include "cryptoapi/cert_decode.h"
+#include "cryptoapi/cryptoapi.h"
+#include "cryptoapi/x500_name.h"
 
 namespace {
 

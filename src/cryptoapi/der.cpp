@@ -1,4 +1,4 @@
-#include "platform/der.h"
+#include "cryptoapi/der.h"
 
 namespace der {
 

@@ -1,4 +1,4 @@
-#include "platform/cryptoapi.h"
+#include "cryptoapi/cryptoapi.h"
 
 namespace {
 thread_local DWORD lastErrorValue = 0;

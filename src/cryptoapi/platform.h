@@ -5,5 +5,5 @@
 #include <windows.h>
 #include <wincrypt.h>
 #else
-#include "platform/cryptoapi.h"
+#include "cryptoapi/cryptoapi.h"
 #endif

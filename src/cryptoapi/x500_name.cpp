@@ -1,6 +1,6 @@
-#include "platform/x500_name.h"
+#include "cryptoapi/x500_name.h"
 
-#include "platform/der.h"
+#include "cryptoapi/der.h"
 
 namespace {
 

@@ -8,7 +8,7 @@
 
 #include <pk11pub.h>
 
-#include "platform/cryptoapi.h"
+#include "cryptoapi/cryptoapi.h"
 
 namespace nsslayer {
 

@@ -2,7 +2,7 @@
 // soak or end-to-end run can fail on a leaked store, certificate, provider or hash.
 #include <cstdio>
 
-#include "platform/nss_layer.h"
+#include "nss/layer.h"
 
 namespace {
 

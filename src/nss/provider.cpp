@@ -17,9 +17,9 @@
 #include <new>
 #include <string>
 
-#include "platform/cert_decode.h"
-#include "platform/cryptoapi.h"
-#include "platform/nss_layer.h"
+#include "cryptoapi/cert_decode.h"
+#include "cryptoapi/cryptoapi.h"
+#include "nss/layer.h"
 
 namespace {
 

@@ -20,9 +20,9 @@
 #include <memory>
 #include <new>
 
-#include "platform/cert_decode.h"
-#include "platform/cryptoapi.h"
-#include "platform/nss_layer.h"
+#include "cryptoapi/cert_decode.h"
+#include "cryptoapi/cryptoapi.h"
+#include "nss/layer.h"
 
 namespace {
 

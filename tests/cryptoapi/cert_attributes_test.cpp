@@ -2,7 +2,7 @@
 
 #include <vector>
 
-#include "platform/cryptoapi.h"
+#include "cryptoapi/cryptoapi.h"
 
 namespace {
 

@@ -5,8 +5,8 @@
 #include <iterator>
 #include <vector>
 
-#include "platform/cert_decode.h"
-#include "platform/der.h"
+#include "cryptoapi/cert_decode.h"
+#include "cryptoapi/der.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "platform/x500_name.h"
+#include "cryptoapi/x500_name.h"
 
 #include <gtest/gtest.h>
 
@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/cryptoapi.h"
+#include "cryptoapi/cryptoapi.h"
 
 namespace {
 

@@ -2,7 +2,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "platform/cert_decode.h"
+#include "cryptoapi/cert_decode.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size);
 

@@ -4,7 +4,7 @@
 #include <cstdlib>
 
 #include "crypto.h"
-#include "ostrel_client_applet_msprovider_OstrelSignatureMS.h"
+#include "error_register.h"
 
 std::atomic<int32_t> lastError{0};
 

@@ -2,7 +2,7 @@
 #include <cstdint>
 #include <string>
 
-#include "platform/x500_name.h"
+#include "cryptoapi/x500_name.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size);
 

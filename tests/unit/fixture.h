@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "fake_platform.h"
-#include "ostrel_client_applet_msprovider_OstrelSignatureMS.h"
+#include "error_register.h"
 
 class ServiceTest : public ::testing::Test {
   protected:
