@@ -25,6 +25,13 @@ const std::vector<PK11SlotInfo*>& storeSlots();
 // was resolved from the store before can be dropped. Call with lock() held.
 unsigned long storeGeneration();
 
+// The encoded certificates of the current store whose private key is `container` (hex of the
+// CKA_ID) on the token named `token`, in store order; empty when none is known. The provider
+// names them when it asks for a PIN and checks its signatures against their public keys. Call
+// with lock() held; the copies are the caller's.
+std::vector<std::vector<BYTE>> certificatesWithKey(const std::string& token,
+                                                   const std::string& container);
+
 // The spec a certificate's key answers on Windows: an RSA key answers AT_KEYEXCHANGE when the
 // certificate allows keyEncipherment or states no key usage, else AT_SIGNATURE (as signature-only
 // smart-card keys do). Any other key is reported as AT_SIGNATURE here; the provider refuses it

@@ -201,6 +201,15 @@ std::u16string hexOf(const SECItem* item) {
     return text;
 }
 
+// One byte per unit, as the services narrow names before they reach the provider.
+std::string narrow(const std::u16string& text) {
+    std::string out;
+    for (char16_t c : text) {
+        out.push_back(static_cast<char>(c & 0xFF));
+    }
+    return out;
+}
+
 bool isRsa(const CERT_INFO* info) {
     return strcmp(info->SubjectPublicKeyInfo.Algorithm.pszObjId, "1.2.840.113549.1.1.1") == 0;
 }
@@ -346,6 +355,22 @@ Outstanding& outstanding() {
 
 unsigned long storeGeneration() {
     return layer().generation;
+}
+
+std::vector<std::vector<BYTE>> certificatesWithKey(const std::string& token,
+                                                   const std::string& container) {
+    std::vector<std::vector<BYTE>> found;
+    const Snapshot* snapshot = layer().current;
+    if (snapshot == nullptr) {
+        return found;
+    }
+    for (const Entry& entry : snapshot->entries) {
+        if (entry.hasKey && narrow(entry.provider) == token &&
+            narrow(entry.container) == container) {
+            found.push_back(entry.certificate->encoded);
+        }
+    }
+    return found;
 }
 
 DWORD keySpecOf(const CERT_INFO* info) {
