@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # run-java.sh MODE FIXTURE LIBDIR JAR TESTJAR [CLASS...]
 # Runs the given JUnit classes (by default every class of ostrel.e2e but its subpackages) in a JVM under -Xcheck:jni, with HOME prepared by MODE:
-#   fixture: the sample store; copy: a private copy of it (for tests that change it);
+#   fixture: the sample store; copy: a private copy of it, SoftHSM token included (for tests that
+#   change it);
 #   missing: no database; corrupt: a database whose cert9.db is garbage; file: a file where the
 #   database directory belongs; unreadable: a database the JVM's user may not read (the JVM
 #   runs as nobody when we are root); nohome: HOME unset.
@@ -15,7 +16,11 @@ trap 'rm -rf "$scratch"' EXIT
 as_user=()
 case $mode in
 fixture) home=$fixture/home ;;
-copy) home=$scratch/home && cp -r "$fixture/home" "$home" ;;
+copy)
+    home=$scratch/home && cp -r "$fixture/home" "$home"
+    # The copy's SoftHSM tokens are its own.
+    sed -i "s|$fixture/home|$home|" "$home/.config/softhsm2/softhsm2.conf"
+    ;;
 missing) home=$scratch/home && mkdir -p "$home" ;;
 corrupt)
     home=$scratch/home && cp -r "$fixture/home" "$home"
