@@ -1,5 +1,6 @@
 #include "cryptoapi/cert_decode.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "cryptoapi/der.h"
@@ -151,9 +152,7 @@ bool decodeInto(DecodedCertificate* cert) {
         return false;
     }
     cert->serial.assign(element.content, element.content + element.contentLength);
-    for (size_t i = 0; i < cert->serial.size() / 2; ++i) {
-        std::swap(cert->serial[i], cert->serial[cert->serial.size() - 1 - i]);
-    }
+    std::reverse(cert->serial.begin(), cert->serial.end());
     info->SerialNumber = blobOf(cert->serial.data(), cert->serial.size());
     if (!readAlgorithm(cert, &fields, &info->SignatureAlgorithm) ||
         !fields.next(&element, der::kSequence)) {

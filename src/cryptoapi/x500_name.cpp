@@ -1,6 +1,7 @@
 #include "cryptoapi/x500_name.h"
 
 #include "cryptoapi/der.h"
+#include "cryptoapi/hex.h"
 
 namespace {
 
@@ -57,14 +58,6 @@ void appendCodePoint(uint32_t c, std::u16string* out) {
 void appendBytes(const uint8_t* p, size_t n, std::u16string* out) {
     for (size_t i = 0; i < n; ++i) {
         out->push_back(p[i]);
-    }
-}
-
-void appendHex(const uint8_t* p, size_t n, std::u16string* out) {
-    static const char digits[] = "0123456789ABCDEF";
-    for (size_t i = 0; i < n; ++i) {
-        out->push_back(static_cast<char16_t>(digits[p[i] >> 4]));
-        out->push_back(static_cast<char16_t>(digits[p[i] & 0x0F]));
     }
 }
 
@@ -210,9 +203,9 @@ void appendValue(const der::Element& value, std::u16string* out) {
     }
     out->push_back(u'#');
     if (value.tag == der::kOctetString) {
-        appendHex(value.content, value.contentLength, out);
+        appendHex(value.content, value.contentLength, HexDigits::upper, out);
     } else {
-        appendHex(value.header, value.totalLength, out);
+        appendHex(value.header, value.totalLength, HexDigits::upper, out);
     }
 }
 

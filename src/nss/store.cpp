@@ -13,6 +13,7 @@
 #include <nss.h>
 #include <nspr.h>
 #include <pk11pub.h>
+#include <secerr.h>
 #include <secmod.h>
 
 #include <cstdlib>
@@ -22,9 +23,18 @@
 
 #include "cryptoapi/cert_decode.h"
 #include "cryptoapi/cryptoapi.h"
+#include "cryptoapi/hex.h"
 #include "nss/layer.h"
 
+extern "C" {
+#include <utilpars.h>
+}
+
 namespace {
+
+struct PortFree {
+    void operator()(char* p) const { PORT_Free(p); }
+};
 
 struct FileStamp {
     int error = 0;  // errno of stat(), 0 when the file exists
@@ -135,6 +145,16 @@ std::string homeDirectory() {
     return std::string();
 }
 
+// Runs `call` and puts the SIGPIPE handler back as it was: the host process (a JVM) owns it, and
+// NSPR and NSS set their own when they start.
+template <typename Call>
+void keepingSigpipe(Call call) {
+    struct sigaction pipeHandler;
+    sigaction(SIGPIPE, nullptr, &pipeHandler);
+    call();
+    sigaction(SIGPIPE, &pipeHandler, nullptr);
+}
+
 const char kTokenDescription[] = "OstrelSignatureMS personal store";
 
 // Opens NSS on the database, read-only. When NSS already belongs to someone else in the process,
@@ -142,7 +162,12 @@ const char kTokenDescription[] = "OstrelSignatureMS personal store";
 bool start(Layer& l, const std::string& directory) {
     const std::string config = "sql:" + directory;
     if (NSS_IsInitialized()) {
-        const std::string spec = "configdir='" + config + "' tokenDescription='" +
+        // Quoted by NSS's own rules, so that a quote or backslash in HOME stays part of the path.
+        std::unique_ptr<char, PortFree> quoted(NSSUTIL_Quote(config.c_str(), '\''));
+        if (quoted == nullptr) {
+            return false;
+        }
+        const std::string spec = std::string("configdir=") + quoted.get() + " tokenDescription='" +
                                  kTokenDescription + "' flags=readOnly";
         PK11SlotInfo* slot = SECMOD_OpenUserDB(spec.c_str());
         if (slot == nullptr) {
@@ -152,11 +177,10 @@ bool start(Layer& l, const std::string& directory) {
         l.databaseSlot = slot;
     } else {
         // NSPR is up (see startNspr); the handler is kept all the same, should NSS touch it.
-        struct sigaction pipeHandler;
-        sigaction(SIGPIPE, nullptr, &pipeHandler);
-        l.context = NSS_InitContext(config.c_str(), "", "", "", nullptr,
-                                    NSS_INIT_READONLY | NSS_INIT_OPTIMIZESPACE);
-        sigaction(SIGPIPE, &pipeHandler, nullptr);
+        keepingSigpipe([&] {
+            l.context = NSS_InitContext(config.c_str(), "", "", "", nullptr,
+                                        NSS_INIT_READONLY | NSS_INIT_OPTIMIZESPACE);
+        });
         if (l.context == nullptr) {
             return false;
         }
@@ -191,16 +215,6 @@ Stamp currentStamp(const Layer& l, const std::string& directory) {
     return stamp;
 }
 
-std::u16string hexOf(const SECItem* item) {
-    static const char digits[] = "0123456789abcdef";
-    std::u16string text;
-    for (unsigned int i = 0; i < item->len; ++i) {
-        text.push_back(static_cast<char16_t>(digits[item->data[i] >> 4]));
-        text.push_back(static_cast<char16_t>(digits[item->data[i] & 0x0F]));
-    }
-    return text;
-}
-
 // One byte per unit, as the services narrow names before they reach the provider.
 std::string narrow(const std::u16string& text) {
     std::string out;
@@ -225,7 +239,7 @@ void addCertificate(Snapshot* snapshot, CERTCertificate* cert) {
         SECItem* id = PK11_GetLowLevelKeyIDForCert(keySlot, cert, nullptr);
         if (id != nullptr && id->len > 0) {
             entry.hasKey = true;
-            entry.container = hexOf(id);
+            appendHex(id->data, id->len, HexDigits::lower, &entry.container);
             for (const char* c = PK11_GetTokenName(keySlot); *c != 0; ++c) {
                 entry.provider.push_back(static_cast<unsigned char>(*c));
             }
@@ -284,10 +298,7 @@ void startNspr() {
     if (PR_Initialized()) {
         return;
     }
-    struct sigaction pipeHandler;
-    sigaction(SIGPIPE, nullptr, &pipeHandler);
-    PR_Init(PR_USER_THREAD, PR_PRIORITY_NORMAL, 0);
-    sigaction(SIGPIPE, &pipeHandler, nullptr);
+    keepingSigpipe([] { PR_Init(PR_USER_THREAD, PR_PRIORITY_NORMAL, 0); });
 }
 
 Snapshot* openStore() {
@@ -311,6 +322,14 @@ Snapshot* openStore() {
             return nullptr;
         }
         return new Snapshot;
+    }
+    // A FIFO (or device, or directory) where a database file belongs would hang or confuse NSS.
+    for (const char* file : {"/cert9.db", "/key4.db", "/pkcs11.txt"}) {
+        const bool present = stat((directory + file).c_str(), &info) == 0;
+        if ((present && !S_ISREG(info.st_mode)) || (!present && errno != ENOENT)) {
+            PORT_SetError(SEC_ERROR_BAD_DATABASE);
+            return nullptr;
+        }
     }
     if (!l.started && !start(l, directory)) {
         return nullptr;

@@ -3,7 +3,8 @@
 # Runs the given JUnit classes (by default every class of ostrel.e2e but its subpackages) in a JVM under -Xcheck:jni, with HOME prepared by MODE:
 #   fixture: the sample store; copy: a private copy of it, SoftHSM token included (for tests that
 #   change it);
-#   missing: no database; corrupt: a database whose cert9.db is garbage; file: a file where the
+#   missing: no database; corrupt: a database whose cert9.db is garbage; fifo: a FIFO in place of
+#   cert9.db; file: a file where the
 #   database directory belongs; unreadable: a database the JVM's user may not read (the JVM
 #   runs as nobody when we are root); nohome: HOME unset.
 # A CLASS of the form Class#method selects one method; main:Class runs that class's main with the
@@ -25,6 +26,10 @@ missing) home=$scratch/home && mkdir -p "$home" ;;
 corrupt)
     home=$scratch/home && cp -r "$fixture/home" "$home"
     head -c 65536 /dev/urandom >"$home/.pki/nssdb/cert9.db"
+    ;;
+fifo)
+    home=$scratch/home && cp -r "$fixture/home" "$home"
+    rm "$home/.pki/nssdb/cert9.db" && mkfifo "$home/.pki/nssdb/cert9.db"
     ;;
 file) home=$scratch/home && mkdir -p "$home/.pki" && echo "not a database" >"$home/.pki/nssdb" ;;
 unreadable)

@@ -55,6 +55,14 @@ class BadStoreTest {
     }
 
     @Test
+    void databaseFileIsAFifo() throws Exception {
+        assertStoreFails();  // at once: a reader of the FIFO would wait forever
+        Files.delete(DB.resolve("cert9.db"));
+        restore();
+        assertStoreWorks();
+    }
+
+    @Test
     void corruptDatabaseIsRepaired() throws Exception {
         assertStoreFails();
         restore();
