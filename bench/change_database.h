@@ -7,10 +7,10 @@
 #include <cstdlib>
 #include <string>
 
-// The DER prefix of a SHA-1 DigestInfo; the 20-byte hash follows. Signed with CKM_RSA_PKCS, it
-// gives the PKCS#1 v1.5 SHA-1 signature, as the library makes it.
-inline constexpr unsigned char kSha1DigestInfoPrefix[] = {
-    0x30, 0x21, 0x30, 0x09, 0x06, 0x05, 0x2b, 0x0e, 0x03, 0x02, 0x1a, 0x05, 0x00, 0x04, 0x14};
+#include "nss/layer.h"
+
+// The library's own DigestInfo prefix, so that the benchmarks sign exactly what it signs.
+using nsslayer::kSha1DigestInfoPrefix;
 
 inline bool changeDatabase(const std::string& directory) {
     static int round = 0;

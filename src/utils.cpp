@@ -1,13 +1,11 @@
 #include "utils.h"
 
+#include <algorithm>
 #include <cstdlib>
 
 void reverse(BYTE* buffer, int32_t count) {
-    const int32_t half = count / 2;
-    for (int32_t i = 0; i < half; ++i) {
-        const BYTE swapped = buffer[i];
-        buffer[i] = buffer[count - 1 - i];
-        buffer[count - 1 - i] = swapped;
+    if (count >= 2) {
+        std::reverse(buffer, buffer + count);
     }
 }
 

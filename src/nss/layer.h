@@ -32,6 +32,11 @@ unsigned long storeGeneration();
 std::vector<std::vector<BYTE>> certificatesWithKey(const std::string& token,
                                                    const std::string& container);
 
+// The DER prefix of a SHA-1 DigestInfo; the 20-byte hash follows. Signed with CKM_RSA_PKCS, it
+// gives the PKCS#1 v1.5 signature that SHA1withRSA verifies.
+inline constexpr BYTE kSha1DigestInfoPrefix[] = {0x30, 0x21, 0x30, 0x09, 0x06, 0x05, 0x2b, 0x0e,
+                                                 0x03, 0x02, 0x1a, 0x05, 0x00, 0x04, 0x14};
+
 // The spec a certificate's key answers on Windows: an RSA key answers AT_KEYEXCHANGE when the
 // certificate allows keyEncipherment or states no key usage, else AT_SIGNATURE (as signature-only
 // smart-card keys do). Any other key is reported as AT_SIGNATURE here; the provider refuses it

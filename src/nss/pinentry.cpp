@@ -1,0 +1,376 @@
+#include "nss/pinentry.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+extern char** environ;
+
+namespace pinentry {
+namespace {
+
+// How long a person has to answer; $OSTREL_PINENTRY_TIMEOUT seconds when set.
+constexpr unsigned kDefaultTimeoutSeconds = 60;
+// Past the prompt's own timeout, before the program is ended: it should have answered by then.
+constexpr long kGraceMs = 5000;
+// For the greeting and every other command: a program that starts takes far less.
+constexpr long kCommandMs = 10000;
+
+// Assuan's error numbers carry their source in the top byte; the code is in the low 16 bits.
+constexpr unsigned long kErrorCancelled = 99;
+constexpr unsigned long kErrorTimeout = 62;
+
+long nowMs() {
+    struct timespec t;
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    return t.tv_sec * 1000L + t.tv_nsec / 1000000L;
+}
+
+// The terminal a text-mode pinentry should use: GPG_TTY, else the one this process talks to.
+std::string terminal() {
+    const char* named = getenv("GPG_TTY");
+    if (named != nullptr && named[0] != 0) {
+        return named;
+    }
+    char name[256];
+    for (int fd = 0; fd <= 2; ++fd) {
+        if (isatty(fd) && ttyname_r(fd, name, sizeof name) == 0) {
+            return name;
+        }
+    }
+    return std::string();
+}
+
+bool hasDisplay() {
+    for (const char* variable : {"DISPLAY", "WAYLAND_DISPLAY"}) {
+        const char* value = getenv(variable);
+        if (value != nullptr && value[0] != 0) {
+            return true;
+        }
+    }
+    return false;
+}
+
+unsigned timeoutSeconds() {
+    const char* text = getenv("OSTREL_PINENTRY_TIMEOUT");
+    if (text != nullptr) {
+        char* end = nullptr;
+        const unsigned long value = strtoul(text, &end, 10);
+        if (end != text && *end == 0 && value >= 1 && value <= 3600) {
+            return static_cast<unsigned>(value);
+        }
+    }
+    return kDefaultTimeoutSeconds;
+}
+
+// Assuan forbids CR, LF and a bare % in a line: percent-escape them, and other control bytes.
+std::string escaped(const std::string& text) {
+    static const char digits[] = "0123456789ABCDEF";
+    std::string out;
+    for (unsigned char c : text) {
+        if (c == '%' || c < 0x20) {
+            out.push_back('%');
+            out.push_back(digits[c >> 4]);
+            out.push_back(digits[c & 0x0F]);
+        } else {
+            out.push_back(static_cast<char>(c));
+        }
+    }
+    return out;
+}
+
+int hexValue(char c) {
+    if (c >= '0' && c <= '9') {
+        return c - '0';
+    }
+    if (c >= 'a' && c <= 'f') {
+        return c - 'a' + 10;
+    }
+    if (c >= 'A' && c <= 'F') {
+        return c - 'A' + 10;
+    }
+    return -1;
+}
+
+// Appends the percent-decoded data of a "D " line to the secret; false when it does not fit or
+// is malformed.
+bool appendData(const char* data, size_t length, Secret* secret) {
+    for (size_t i = 0; i < length; ++i) {
+        int c = static_cast<unsigned char>(data[i]);
+        if (c == '%') {
+            if (i + 2 >= length) {
+                return false;
+            }
+            const int high = hexValue(data[i + 1]), low = hexValue(data[i + 2]);
+            if (high < 0 || low < 0) {
+                return false;
+            }
+            c = high << 4 | low;
+            i += 2;
+        }
+        if (c == 0 || secret->length + 1 >= Secret::kCapacity) {
+            return false;
+        }
+        secret->text[secret->length++] = static_cast<char>(c);
+    }
+    secret->text[secret->length] = 0;
+    return true;
+}
+
+unsigned long errorCode(const char* line) {
+    return strtoul(line + 4, nullptr, 10) & 0xFFFF;
+}
+
+bool startsWith(const char* line, size_t length, const char* prefix) {
+    const size_t n = strlen(prefix);
+    return length >= n && memcmp(line, prefix, n) == 0 && (length == n || line[n] == ' ');
+}
+
+}  // namespace
+
+void Secret::wipe() {
+    explicit_bzero(text, sizeof text);
+    length = 0;
+}
+
+bool Session::possible() {
+    return !terminal().empty() || hasDisplay();
+}
+
+Session::~Session() {
+    end();
+}
+
+bool Session::start(const std::string& title, const std::string& description,
+                    const std::string& prompt) {
+    const char* program = getenv("OSTREL_PINENTRY");
+    if (program == nullptr || program[0] == 0) {
+        program = "pinentry";
+    }
+    int pair[2];
+    if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0) {
+        return false;
+    }
+    posix_spawn_file_actions_t actions;
+    posix_spawnattr_t attributes;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawnattr_init(&attributes);
+    posix_spawn_file_actions_adddup2(&actions, pair[1], 0);
+    posix_spawn_file_actions_adddup2(&actions, pair[1], 1);
+    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_addclosefrom_np(&actions, 3);
+    // A session of its own: no terminal job control can stop us through it. Default handlers and
+    // an empty mask: the host's ignored or blocked signals are not the program's.
+    sigset_t all, none;
+    sigfillset(&all);
+    sigemptyset(&none);
+    posix_spawnattr_setsigdefault(&attributes, &all);
+    posix_spawnattr_setsigmask(&attributes, &none);
+    posix_spawnattr_setflags(&attributes,
+                             POSIX_SPAWN_SETSID | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
+    char* argv[] = {const_cast<char*>(program), nullptr};
+    pid_t pid = -1;
+    const int spawned = posix_spawnp(&pid, program, &actions, &attributes, argv, environ);
+    posix_spawn_file_actions_destroy(&actions);
+    posix_spawnattr_destroy(&attributes);
+    close(pair[1]);
+    if (spawned != 0) {
+        close(pair[0]);
+        return false;
+    }
+    child_ = pid;
+    fd_ = pair[0];
+    timeoutSeconds_ = timeoutSeconds();
+
+    if (!readLine(nowMs() + kCommandMs) || !startsWith(line_, lineLength_, "OK")) {
+        end();
+        return false;
+    }
+    const std::string tty = terminal();
+    const char* type = getenv("TERM");
+    const bool ok = (tty.empty() || command("OPTION ttyname=" + escaped(tty), true)) &&
+                    (type == nullptr || type[0] == 0 ||
+                     command(std::string("OPTION ttytype=") + escaped(type), true)) &&
+                    command("SETTITLE " + escaped(title), true) &&
+                    command("SETDESC " + escaped(description), false) &&
+                    command("SETPROMPT " + escaped(prompt), true) &&
+                    command("SETTIMEOUT " + std::to_string(timeoutSeconds_), true);
+    if (!ok) {
+        end();
+    }
+    return ok;
+}
+
+Answer Session::ask(const std::string& error, Secret* secret) {
+    secret->wipe();
+    if (fd_ < 0 || !command(error.empty() ? "SETERROR" : "SETERROR " + escaped(error), true) ||
+        !send("GETPIN")) {
+        end();
+        return Answer::kFailed;
+    }
+    const long deadline = nowMs() + timeoutSeconds_ * 1000L + kGraceMs;
+    while (readLine(deadline)) {
+        if (startsWith(line_, lineLength_, "D")) {
+            if (lineLength_ < 2 || !appendData(line_ + 2, lineLength_ - 2, secret)) {
+                break;
+            }
+        } else if (startsWith(line_, lineLength_, "OK")) {
+            explicit_bzero(line_, sizeof line_);
+            return Answer::kEntered;
+        } else if (startsWith(line_, lineLength_, "ERR")) {
+            const unsigned long code = lineLength_ > 4 ? errorCode(line_) : 0;
+            secret->wipe();
+            if (code == kErrorCancelled || code == kErrorTimeout) {
+                return Answer::kCancelled;
+            }
+            break;  // e.g. no usable terminal or display after all
+        } else if (startsWith(line_, lineLength_, "INQUIRE")) {
+            break;  // nothing to answer with
+        }
+        // Status ("S ...") and comment ("# ...") lines carry nothing for us.
+    }
+    secret->wipe();
+    explicit_bzero(line_, sizeof line_);
+    end();
+    return Answer::kFailed;
+}
+
+bool Session::command(const std::string& line, bool tolerateError) {
+    if (!send(line)) {
+        return false;
+    }
+    const long deadline = nowMs() + kCommandMs;
+    while (readLine(deadline)) {
+        if (startsWith(line_, lineLength_, "OK")) {
+            return true;
+        }
+        if (startsWith(line_, lineLength_, "ERR")) {
+            return tolerateError;
+        }
+        if (startsWith(line_, lineLength_, "INQUIRE") || startsWith(line_, lineLength_, "D")) {
+            return false;
+        }
+    }
+    return false;
+}
+
+bool Session::send(const std::string& text) {
+    if (fd_ < 0) {
+        return false;
+    }
+    const std::string line = text + "\n";
+    const long deadline = nowMs() + kCommandMs;
+    size_t sent = 0;
+    while (sent < line.size()) {
+        const ssize_t n = ::send(fd_, line.data() + sent, line.size() - sent, MSG_NOSIGNAL);
+        if (n > 0) {
+            sent += static_cast<size_t>(n);
+            continue;
+        }
+        if (n < 0 && errno != EINTR && errno != EAGAIN) {
+            return false;
+        }
+        struct pollfd p = {fd_, POLLOUT, 0};
+        const long left = deadline - nowMs();
+        if (left <= 0 || (poll(&p, 1, static_cast<int>(left)) < 0 && errno != EINTR)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+bool Session::readLine(long deadlineMs) {
+    explicit_bzero(line_, sizeof line_);
+    lineLength_ = 0;
+    if (fd_ < 0) {
+        return false;
+    }
+    for (;;) {
+        char* newline = static_cast<char*>(memchr(buffer_, '\n', buffered_));
+        if (newline != nullptr) {
+            const size_t length = static_cast<size_t>(newline - buffer_);
+            if (length >= sizeof line_) {
+                return false;
+            }
+            memcpy(line_, buffer_, length);
+            lineLength_ = length;
+            memmove(buffer_, newline + 1, buffered_ - length - 1);
+            buffered_ -= length + 1;
+            explicit_bzero(buffer_ + buffered_, sizeof buffer_ - buffered_);
+            return true;
+        }
+        if (buffered_ == sizeof buffer_) {
+            return false;  // longer than Assuan allows
+        }
+        struct pollfd p = {fd_, POLLIN, 0};
+        const long left = deadlineMs - nowMs();
+        if (left <= 0) {
+            return false;
+        }
+        const int ready = poll(&p, 1, static_cast<int>(left));
+        if (ready < 0 && errno == EINTR) {
+            continue;
+        }
+        if (ready <= 0) {
+            return false;
+        }
+        const ssize_t n = read(fd_, buffer_ + buffered_, sizeof buffer_ - buffered_);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            return false;  // closed, or died
+        }
+        buffered_ += static_cast<size_t>(n);
+    }
+}
+
+void Session::end() {
+    if (fd_ >= 0) {
+        if (child_ > 0) {
+            ::send(fd_, "BYE\n", 4, MSG_NOSIGNAL | MSG_DONTWAIT);
+        }
+        close(fd_);
+        fd_ = -1;
+    }
+    explicit_bzero(buffer_, sizeof buffer_);
+    explicit_bzero(line_, sizeof line_);
+    buffered_ = lineLength_ = 0;
+    if (child_ <= 0) {
+        return;
+    }
+    // A second to leave after BYE, a second after SIGTERM, then SIGKILL; reaped in every case.
+    const int signals[] = {0, SIGTERM, SIGKILL};
+    for (int signal : signals) {
+        if (signal != 0) {
+            kill(child_, signal);
+        }
+        const long deadline = nowMs() + (signal == SIGKILL ? 60000 : 1000);
+        for (;;) {
+            int status = 0;
+            const pid_t done = waitpid(child_, &status, WNOHANG);
+            if (done == child_ || (done < 0 && errno != EINTR)) {
+                child_ = -1;  // reaped, or reaped by someone else (SIGCHLD ignored)
+                return;
+            }
+            if (nowMs() >= deadline) {
+                break;
+            }
+            struct timespec pause = {0, 5 * 1000 * 1000};
+            nanosleep(&pause, nullptr);
+        }
+    }
+    waitpid(child_, nullptr, 0);
+    child_ = -1;
+}
+
+}  // namespace pinentry

@@ -1,0 +1,73 @@
+// A client of GnuPG's pinentry, the desktop's PIN prompt, over its Assuan protocol.
+//
+// The program is $OSTREL_PINENTRY, else "pinentry" (the system's alternatives link), found on
+// PATH. It runs in a session of its own with default signal handling, so that a prompt from a
+// background job can never stop the host process, and talks over a socket pair; the PIN only ever
+// travels through that socket. Nothing here touches NSS or holds a lock of the layer.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstddef>
+#include <string>
+
+namespace pinentry {
+
+// A PIN or password as typed: fixed storage, wiped when it goes.
+struct Secret {
+    static constexpr size_t kCapacity = 256;
+    char text[kCapacity] = {};  // null-terminated
+    size_t length = 0;
+
+    Secret() = default;
+    Secret(const Secret&) = delete;
+    Secret& operator=(const Secret&) = delete;
+    ~Secret() { wipe(); }
+    void wipe();
+};
+
+enum class Answer {
+    kEntered,    // the secret holds what was typed (possibly empty)
+    kCancelled,  // the person cancelled, or the prompt timed out
+    kFailed,     // the program is missing, died, closed the pipe, hung or misbehaved
+};
+
+// One running pinentry: a prompt that may be asked several times (after a refused PIN). The
+// destructor says BYE, then ends the program (SIGTERM, then SIGKILL) if it does not leave at
+// once, and always reaps it.
+class Session {
+  public:
+    Session() = default;
+    Session(const Session&) = delete;
+    Session& operator=(const Session&) = delete;
+    ~Session();
+
+    // False when nothing can be asked here: no terminal (GPG_TTY or the process's own) and no
+    // display (DISPLAY, WAYLAND_DISPLAY). Nothing is started then.
+    static bool possible();
+
+    // Starts the program and sets the texts that stay for the session. False, with nothing left
+    // running, when it cannot be started or does not greet in time.
+    bool start(const std::string& title, const std::string& description, const std::string& prompt);
+
+    // Asks once. `error` (empty for none) is shown above the field, as after a refused PIN.
+    // Waits at most the prompt's timeout and a grace period; the program is ended after that.
+    Answer ask(const std::string& error, Secret* secret);
+
+  private:
+    bool command(const std::string& line, bool tolerateError);
+    bool send(const std::string& line);
+    // Reads one line into line_ (wiped before each read); false on EOF, error or deadline.
+    bool readLine(long deadlineMs);
+    void end();
+
+    pid_t child_ = -1;
+    int fd_ = -1;
+    unsigned timeoutSeconds_ = 0;
+    char buffer_[2048] = {};
+    size_t buffered_ = 0;
+    char line_[1024] = {};
+    size_t lineLength_ = 0;
+};
+
+}  // namespace pinentry

@@ -1,0 +1,333 @@
+package ostrel.e2e.isolated;
+
+import static org.junit.jupiter.api.Assertions.assertEquals;
+import static org.junit.jupiter.api.Assertions.assertTrue;
+
+import java.nio.charset.StandardCharsets;
+import java.nio.file.Files;
+import java.nio.file.Path;
+import java.security.AuthProvider;
+import java.security.KeyStore;
+import java.security.PrivateKey;
+import java.security.Provider;
+import java.security.Security;
+import java.security.Signature;
+import java.util.ArrayList;
+import java.util.Collections;
+import java.util.HashMap;
+import java.util.List;
+import java.util.Map;
+import java.util.concurrent.TimeUnit;
+import java.util.stream.Stream;
+import ostrel.client.applet.msprovider.OstrelSignatureMS;
+import ostrel.e2e.Fixture;
+import org.junit.jupiter.api.BeforeAll;
+import org.junit.jupiter.api.Test;
+import org.junit.jupiter.api.io.TempDir;
+import org.junit.jupiter.params.ParameterizedTest;
+import org.junit.jupiter.params.provider.MethodSource;
+
+/**
+ * Signing with a key behind a PIN (a simulated 3-try card in front of SoftHSM) and behind a
+ * database password. A login lasts for the process, so each case runs in a child JVM of its own,
+ * with the tests' fake pinentry answering from a script; the fake records what it was asked and
+ * the card every C_Login it was given.
+ */
+class LoginTest {
+    static final Path LOGIN = Path.of(System.getenv("OSTREL_TEST_LOGIN_DIR"));
+    static final String CARD = System.getenv("OSTREL_TEST_CARD_MODULE");
+    static final String PIN = "1234";
+    static final String SUBJECT = "C=ES, O=Ostrel Test, CN=Token Signer";
+
+    @TempDir static Path scratch;
+    static Path cardHome;
+    static Path databaseHome;
+
+    /** Templates: the sample store with its token behind the card module; a protected copy. */
+    @BeforeAll
+    static void prepare() throws Exception {
+        Path home = Path.of(System.getProperty("ostrel.home"));
+        cardHome = copyHome(home, scratch.resolve("card"));
+        String db = "sql:" + cardHome.resolve(".pki/nssdb");
+        Fixture.run("modutil", "-dbdir", db, "-delete", "SoftHSM", "-force");
+        Fixture.run("modutil", "-dbdir", db, "-add", "Card", "-libfile", CARD, "-force");
+
+        databaseHome = copyHome(home, scratch.resolve("database"));
+        db = "sql:" + databaseHome.resolve(".pki/nssdb");
+        Fixture.run("modutil", "-dbdir", db, "-delete", "SoftHSM", "-force");
+        Files.writeString(scratch.resolve("old"), "\n");
+        Files.writeString(scratch.resolve("new"), "secret\n");
+        Fixture.run("certutil", "-W", "-d", db, "-f", scratch.resolve("old").toString(), "-@",
+                scratch.resolve("new").toString());
+    }
+
+    /** Copies a HOME, pointing its SoftHSM configuration at the copy's own tokens. */
+    static Path copyHome(Path from, Path to) throws Exception {
+        Fixture.run("cp", "-a", from.toString(), to.toString());
+        Path conf = to.resolve(".config/softhsm2/softhsm2.conf");
+        if (Files.exists(conf)) {
+            Files.writeString(conf, Files.readString(conf).replace(from.toString(), to.toString()));
+        }
+        return to;
+    }
+
+    /** What a child saw: its result lines, what pinentry was asked, the card's logins. */
+    record Run(List<String> results, List<String> asked, List<String> logins, String out) {
+        long prompts() {
+            return asked.stream().filter(l -> l.equals("GETPIN")).count();
+        }
+
+        List<String> errors() {
+            return asked.stream().filter(l -> l.startsWith("SETERROR ")).toList();
+        }
+    }
+
+    /**
+     * Runs Child in a JVM of its own on a fresh copy of `template`, pinentry answering `script`.
+     * `environment` adds or (with a null value) removes variables; `wrapper` runs the JVM under
+     * another command.
+     */
+    static Run child(Path template, List<String> script, List<String> cardLog,
+            Map<String, String> environment, List<String> wrapper, String... args) throws Exception {
+        Path dir = Files.createTempDirectory(scratch, "case");
+        Path home = copyHome(template, dir.resolve("home"));
+        Path answers = Files.write(dir.resolve("script"), script);
+        Path asked = dir.resolve("asked");
+        Path logins = Files.write(dir.resolve("logins"), cardLog);
+        Files.createFile(asked);
+        List<String> command = new ArrayList<>(wrapper);
+        command.addAll(List.of(Path.of(System.getProperty("java.home"), "bin", "java").toString(),
+                "-Xcheck:jni", "-Djava.library.path=" + System.getProperty("java.library.path"),
+                "-cp", System.getProperty("ostrel.classpath"), Child.class.getName()));
+        command.addAll(List.of(args));
+        command.add(Fixture.files().resolve("token-signer.der").toString());
+        ProcessBuilder builder = new ProcessBuilder(command).redirectErrorStream(true);
+        Map<String, String> env = builder.environment();
+        env.remove("GPG_TTY");
+        env.remove("WAYLAND_DISPLAY");
+        env.put("DISPLAY", ":99");  // lets the layer ask; the fake needs no display
+        env.put("HOME", home.toString());
+        env.put("OSTREL_PINENTRY", LOGIN.resolve("fake-pinentry").toString());
+        env.put("FAKE_PINENTRY_SCRIPT", answers.toString());
+        env.put("FAKE_PINENTRY_LOG", asked.toString());
+        env.put("OSTREL_CARD_LOG", logins.toString());
+        env.put("OSTREL_CARD_MODULE", CARD);
+        environment.forEach((k, v) -> {
+            if (v == null) {
+                env.remove(k);
+            } else {
+                env.put(k, v);
+            }
+        });
+        Process p = builder.redirectInput(ProcessBuilder.Redirect.from(Path.of("/dev/null").toFile()))
+                .start();
+        byte[] output = p.getInputStream().readAllBytes();
+        assertTrue(p.waitFor(180, TimeUnit.SECONDS), "the child JVM hung");
+        String out = new String(output, StandardCharsets.UTF_8);
+        System.out.print(out);  // the suite fails on any -Xcheck:jni warning in it
+        List<String> results = out.lines().filter(l -> l.startsWith("result="))
+                .map(l -> l.substring(7)).toList();
+        return new Run(results, Files.readAllLines(asked),
+                Files.readAllLines(logins).subList(cardLog.size(), Files.readAllLines(logins).size()), out);
+    }
+
+    static Run child(Path template, List<String> script, List<String> cardLog,
+            Map<String, String> environment, String... args) throws Exception {
+        return child(template, script, cardLog, environment, List.of(), args);
+    }
+
+    /** One row: pinentry's script, the card's state before, the child's mode, what must follow. */
+    record Case(String name, List<String> script, List<String> cardBefore,
+            Map<String, String> environment, List<String> mode, List<String> results,
+            long prompts, List<String> logins) {
+        @Override
+        public String toString() {
+            return name;
+        }
+    }
+
+    static Map<String, String> env(String... pairs) {
+        Map<String, String> m = new HashMap<>();
+        for (int i = 0; i < pairs.length; i += 2) {
+            m.put(pairs[i], pairs[i + 1]);
+        }
+        return m;
+    }
+
+    static final List<String> NONE = List.of();
+
+    static Stream<Case> cardCases() {
+        String missing = LOGIN.resolve("no-such-pinentry").toString();
+        return Stream.of(
+                new Case("right PIN, then no second prompt", List.of("pin " + PIN), NONE, env(),
+                        List.of("sign", "2"), List.of("ok", "ok"), 1, List.of("ok")),
+                new Case("wrong PIN, then cancel: exactly one failed login",
+                        List.of("pin 9999", "cancel"), NONE, env(), List.of("sign", "1"),
+                        List.of("code 6"), 2, List.of("bad")),
+                new Case("cancel: no login at all", List.of("cancel"), NONE, env(),
+                        List.of("sign", "1"), List.of("code 6"), 1, NONE),
+                new Case("empty entry asks again without a login", List.of("pin ", "pin " + PIN),
+                        NONE, env(), List.of("sign", "1"), List.of("ok"), 2, List.of("ok")),
+                new Case("two wrong PINs, the warning, then the right one",
+                        List.of("pin 1", "pin 2", "pin " + PIN), NONE, env(), List.of("sign", "1"),
+                        List.of("ok"), 3, List.of("bad", "bad", "ok")),
+                new Case("locked card: no prompt, no login", List.of("pin " + PIN),
+                        List.of("bad", "bad", "bad"), env(), List.of("sign", "1"),
+                        List.of("code 6"), 0, NONE),
+                new Case("pinentry missing", NONE, NONE, env("OSTREL_PINENTRY", missing),
+                        List.of("sign", "1"), List.of("code 6"), 0, NONE),
+                new Case("pinentry dies", List.of("die"), NONE, env(), List.of("sign", "1"),
+                        List.of("code 6"), 1, NONE),
+                new Case("pinentry hangs: ended by the deadline", List.of("hang"), NONE,
+                        env("OSTREL_PINENTRY_TIMEOUT", "1"), List.of("sign", "1"),
+                        List.of("code 6"), 1, NONE),
+                new Case("no terminal and no display: nothing started", List.of("pin " + PIN),
+                        NONE, env("DISPLAY", null), List.of("sign", "1"), List.of("code 6"), 0,
+                        NONE),
+                new Case("4 threads, one prompt", List.of("slow " + PIN), NONE, env(),
+                        List.of("threads", "4"), List.of("ok", "ok", "ok", "ok"), 1, List.of("ok")),
+                new Case("logged out by another user of the token: asked again",
+                        List.of("pin " + PIN, "pin " + PIN), NONE, env(), List.of("logout"),
+                        List.of("ok", "logged out", "ok", "ok"), 2, List.of("ok", "ok")),
+                new Case("SunPKCS11 logged in first: no prompt, and it stays logged in", NONE,
+                        NONE, env(), List.of("sunpkcs11"), List.of("sun ok", "ok", "sun ok"), 0,
+                        List.of("ok")));
+    }
+
+    @ParameterizedTest(name = "{0}")
+    @MethodSource("cardCases")
+    void card(Case c) throws Exception {
+        Run run = child(cardHome, c.script(), c.cardBefore(), c.environment(),
+                c.mode().toArray(String[]::new));
+        assertEquals(c.results(), run.results(), run.out());
+        assertEquals(c.prompts(), run.prompts(), run.asked().toString());
+        assertEquals(c.logins(), run.logins(), "C_Login calls");
+        assertTrue(run.out().contains("asked-while-listing=0"), run.out());
+        if (c.prompts() > 0) {
+            assertTrue(run.asked().contains("SETDESC Enter the PIN of the token 'Ostrel Token' to "
+                    + "sign with '" + SUBJECT + "'."), run.asked().toString());
+        }
+    }
+
+    @Test
+    void refusedPinsAreExplainedWithTheTriesLeft() throws Exception {
+        Run run = child(cardHome, List.of("pin 1", "pin 2", "pin " + PIN), NONE, env(), "sign", "1");
+        assertEquals(List.of("SETERROR", "SETERROR Wrong PIN. Few tries left before the card locks.",
+                "SETERROR Wrong PIN. One try left before the card locks."), run.errors());
+    }
+
+    @Test
+    void protectedDatabaseAsksForItsPasswordOnce() throws Exception {
+        Run run = child(databaseHome, List.of("pin wrong", "pin secret"), NONE, env(), "sign", "2");
+        assertEquals(List.of("ok", "ok"), run.results(), run.out());
+        assertEquals(2, run.prompts());
+        assertTrue(run.asked().stream().anyMatch(l -> l.startsWith(
+                "SETDESC Enter the password of the certificate database ")), run.asked().toString());
+        assertTrue(run.errors().contains("SETERROR Wrong password."), run.asked().toString());
+    }
+
+    @Test
+    void realPinentryTtyOnAPseudoTerminal() throws Exception {
+        Run run = child(cardHome, NONE, NONE,
+                env("OSTREL_PINENTRY", "pinentry-tty", "DISPLAY", null, "TERM", "dumb"),
+                List.of("python3", LOGIN.resolve("drive-tty.py").toString(), PIN), "sign", "2");
+        assertEquals(List.of("ok", "ok"), run.results(), run.out());
+        assertTrue(run.out().contains("Enter the PIN of the token 'Ostrel Token'"), run.out());
+        assertEquals(List.of("ok"), run.logins());
+    }
+
+    /** In the child JVM: lists, then signs as `mode` says; one "result=" line per outcome. */
+    public static final class Child {
+        static OstrelSignatureMS lib;
+        static byte[] cert;
+
+        public static void main(String[] args) throws Exception {
+            cert = Files.readAllBytes(Path.of(args[args.length - 1]));
+            Provider sun = null;
+            if (args[0].equals("sunpkcs11")) {
+                sun = sunPkcs11();  // logs in before the library has even started NSS
+                System.out.println("result=" + sunSign(sun));
+            }
+            lib = new OstrelSignatureMS();
+            byte[][] listed = lib.getCertificatesInSystemStore(null);
+            System.out.println("listed=" + (listed == null ? "null" : listed.length));
+            System.out.println("asked-while-listing=" + Files.readAllLines(
+                    Path.of(System.getenv("FAKE_PINENTRY_LOG"))).stream()
+                    .filter(l -> l.equals("GETPIN")).count());
+            switch (args[0]) {
+                case "sign" -> {
+                    for (int i = 0; i < Integer.parseInt(args[1]); i++) {
+                        System.out.println("result=" + sign());
+                    }
+                }
+                case "threads" -> {
+                    List<String> results = Collections.synchronizedList(new ArrayList<>());
+                    List<Thread> threads = new ArrayList<>();
+                    for (int i = 0; i < Integer.parseInt(args[1]); i++) {
+                        Thread t = new Thread(() -> results.add(sign()));
+                        t.start();
+                        threads.add(t);
+                    }
+                    for (Thread t : threads) {
+                        t.join();
+                    }
+                    results.forEach(r -> System.out.println("result=" + r));
+                }
+                case "logout" -> {
+                    System.out.println("result=" + sign());
+                    Provider other = sunPkcs11();
+                    ((AuthProvider) other).logout();
+                    System.out.println("result=logged out");
+                    Thread.sleep(1500);  // NSS trusts its view of the login for a second
+                    System.out.println("result=" + sign());
+                    System.out.println("result=" + sign());
+                }
+                case "sunpkcs11" -> {
+                    System.out.println("result=" + sign());
+                    System.out.println("result=" + sunSign(sun));
+                }
+                default -> throw new IllegalArgumentException(args[0]);
+            }
+        }
+
+        static String sign() {
+            try {
+                byte[] data = {1, 2, 3};
+                byte[] signature = lib.firmar(data, cert);
+                if (signature == null) {
+                    return "code " + lib.getLastErrorCode();
+                }
+                Signature verifier = Signature.getInstance("SHA1withRSA");
+                verifier.initVerify(Fixture.x509(cert).getPublicKey());
+                verifier.update(data);
+                return verifier.verify(signature) ? "ok" : "bad signature";
+            } catch (Exception e) {
+                return e.toString();
+            }
+        }
+
+        /** SunPKCS11 on the card module, logged in with the PIN. */
+        static Provider sunPkcs11() throws Exception {
+            Provider p = Security.getProvider("SunPKCS11")
+                    .configure("--name=card\nlibrary=" + System.getenv("OSTREL_CARD_MODULE") + "\n");
+            Security.addProvider(p);
+            KeyStore store = KeyStore.getInstance("PKCS11", p);
+            store.load(null, PIN.toCharArray());
+            return p;
+        }
+
+        static String sunSign(Provider p) throws Exception {
+            KeyStore store = KeyStore.getInstance("PKCS11", p);
+            store.load(null, PIN.toCharArray());
+            for (String alias : Collections.list(store.aliases())) {
+                if (store.isKeyEntry(alias)) {
+                    Signature s = Signature.getInstance("SHA256withRSA", p);
+                    s.initSign((PrivateKey) store.getKey(alias, null));
+                    s.update(new byte[] {1});
+                    return s.sign().length > 0 ? "sun ok" : "sun empty";
+                }
+            }
+            return "sun has no key";
+        }
+    }
+}

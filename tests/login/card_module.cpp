@@ -1,0 +1,109 @@
+// A PKCS#11 module for the tests that behaves like a smart card in front of SoftHSM: it forwards
+// every call to SoftHSM, but counts wrong user PINs as a card does. The count lives in the file
+// $OSTREL_CARD_LOG, one line per C_Login ("ok", "bad", "locked"), so that it survives the
+// process and a test can read exactly which logins were made. Wrong PINs since the last right one
+// set CKF_USER_PIN_COUNT_LOW (1), CKF_USER_PIN_FINAL_TRY as well (2) and CKF_USER_PIN_LOCKED (3,
+// after which C_Login answers CKR_PIN_LOCKED without asking SoftHSM). SoftHSM's own
+// CKF_USER_PIN_COUNT_LOW is hidden.
+#include <dlfcn.h>
+#include <pkcs11.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+
+namespace {
+
+constexpr int kTries = 3;
+
+CK_FUNCTION_LIST* softhsm = nullptr;
+CK_FUNCTION_LIST card;
+std::mutex logMutex;
+
+// Wrong PINs since the last right one, from the log.
+int wrongSinceRight() {
+    const char* path = getenv("OSTREL_CARD_LOG");
+    FILE* log = path == nullptr ? nullptr : fopen(path, "r");
+    if (log == nullptr) {
+        return 0;
+    }
+    int wrong = 0;
+    char line[64];
+    while (fgets(line, sizeof line, log) != nullptr) {
+        if (strncmp(line, "ok", 2) == 0) {
+            wrong = 0;
+        } else if (strncmp(line, "bad", 3) == 0) {
+            ++wrong;
+        }
+    }
+    fclose(log);
+    return wrong;
+}
+
+void record(const char* what) {
+    const char* path = getenv("OSTREL_CARD_LOG");
+    FILE* log = path == nullptr ? nullptr : fopen(path, "a");
+    if (log != nullptr) {
+        fprintf(log, "%s\n", what);
+        fclose(log);
+    }
+}
+
+CK_RV cardLogin(CK_SESSION_HANDLE session, CK_USER_TYPE user, CK_UTF8CHAR_PTR pin, CK_ULONG length) {
+    if (user != CKU_USER) {
+        return softhsm->C_Login(session, user, pin, length);
+    }
+    std::lock_guard<std::mutex> guard(logMutex);
+    if (wrongSinceRight() >= kTries) {
+        record("locked");
+        return CKR_PIN_LOCKED;
+    }
+    const CK_RV rv = softhsm->C_Login(session, user, pin, length);
+    if (rv == CKR_PIN_INCORRECT) {
+        record("bad");
+    } else if (rv == CKR_OK) {
+        record("ok");
+    }
+    return rv;
+}
+
+CK_RV cardGetTokenInfo(CK_SLOT_ID slot, CK_TOKEN_INFO_PTR info) {
+    const CK_RV rv = softhsm->C_GetTokenInfo(slot, info);
+    if (rv == CKR_OK) {
+        std::lock_guard<std::mutex> guard(logMutex);
+        const int wrong = wrongSinceRight();
+        info->flags &= ~(CKF_USER_PIN_COUNT_LOW | CKF_USER_PIN_FINAL_TRY | CKF_USER_PIN_LOCKED);
+        if (wrong >= kTries) {
+            info->flags |= CKF_USER_PIN_LOCKED;
+        } else if (wrong == kTries - 1) {
+            info->flags |= CKF_USER_PIN_COUNT_LOW | CKF_USER_PIN_FINAL_TRY;
+        } else if (wrong > 0) {
+            info->flags |= CKF_USER_PIN_COUNT_LOW;
+        }
+    }
+    return rv;
+}
+
+}  // namespace
+
+extern "C" __attribute__((visibility("default"))) CK_RV C_GetFunctionList(
+    CK_FUNCTION_LIST_PTR_PTR list) {
+    if (list == nullptr) {
+        return CKR_ARGUMENTS_BAD;
+    }
+    if (softhsm == nullptr) {
+        void* library = dlopen("/usr/lib/softhsm/libsofthsm2.so", RTLD_NOW | RTLD_LOCAL);
+        auto* get = library == nullptr ? nullptr
+                                       : reinterpret_cast<CK_C_GetFunctionList>(
+                                             dlsym(library, "C_GetFunctionList"));
+        if (get == nullptr || get(&softhsm) != CKR_OK) {
+            return CKR_GENERAL_ERROR;
+        }
+        card = *softhsm;
+        card.C_Login = cardLogin;
+        card.C_GetTokenInfo = cardGetTokenInfo;
+    }
+    *list = &card;
+    return CKR_OK;
+}
