@@ -228,27 +228,37 @@ bool isRsa(const CERT_INFO* info) {
     return strcmp(info->SubjectPublicKeyInfo.Algorithm.pszObjId, "1.2.840.113549.1.1.1") == 0;
 }
 
+// Owners of what NSS hands out while listing, so that a std::bad_alloc on the way releases it.
+struct SlotRelease {
+    void operator()(PK11SlotInfo* slot) const { PK11_FreeSlot(slot); }
+};
+struct ItemRelease {
+    void operator()(SECItem* item) const { SECITEM_FreeItem(item, PR_TRUE); }
+};
+struct CertListRelease {
+    void operator()(CERTCertList* list) const { CERT_DestroyCertList(list); }
+};
+using SlotRef = std::unique_ptr<PK11SlotInfo, SlotRelease>;
+using ItemRef = std::unique_ptr<SECItem, ItemRelease>;
+using CertListRef = std::unique_ptr<CERTCertList, CertListRelease>;
+
 void addCertificate(Snapshot* snapshot, CERTCertificate* cert) {
     Entry entry;
     entry.certificate = decodeCertificate(cert->derCert.data, cert->derCert.len);
     if (entry.certificate == nullptr) {
         return;  // NSS accepted an encoding that is not a certificate the platform would hold
     }
-    PK11SlotInfo* keySlot = PK11_KeyForCertExists(cert, nullptr, nullptr);
+    const SlotRef keySlot(PK11_KeyForCertExists(cert, nullptr, nullptr));
     if (keySlot != nullptr) {
-        SECItem* id = PK11_GetLowLevelKeyIDForCert(keySlot, cert, nullptr);
+        const ItemRef id(PK11_GetLowLevelKeyIDForCert(keySlot.get(), cert, nullptr));
         if (id != nullptr && id->len > 0) {
             entry.hasKey = true;
             appendHex(id->data, id->len, HexDigits::lower, &entry.container);
-            for (const char* c = PK11_GetTokenName(keySlot); *c != 0; ++c) {
+            for (const char* c = PK11_GetTokenName(keySlot.get()); *c != 0; ++c) {
                 entry.provider.push_back(static_cast<unsigned char>(*c));
             }
             entry.keySpec = nsslayer::keySpecOf(&entry.certificate->info);
         }
-        if (id != nullptr) {
-            SECITEM_FreeItem(id, PR_TRUE);
-        }
-        PK11_FreeSlot(keySlot);
     }
     snapshot->entries.push_back(std::move(entry));
 }
@@ -261,18 +271,17 @@ Snapshot* list(Layer& l, const Stamp& stamp) {
         if (!PK11_IsPresent(slot)) {
             continue;
         }
-        CERTCertList* certs = PK11_ListCertsInSlot(slot);
+        const CertListRef certs(PK11_ListCertsInSlot(slot));
         if (certs == nullptr) {
             if (slot == l.databaseSlot) {
                 return nullptr;
             }
             continue;
         }
-        for (CERTCertListNode* node = CERT_LIST_HEAD(certs); !CERT_LIST_END(node, certs);
-             node = CERT_LIST_NEXT(node)) {
+        for (CERTCertListNode* node = CERT_LIST_HEAD(certs.get());
+             !CERT_LIST_END(node, certs.get()); node = CERT_LIST_NEXT(node)) {
             addCertificate(snapshot.get(), node->cert);
         }
-        CERT_DestroyCertList(certs);
     }
     snapshot->contexts.reserve(snapshot->entries.size());
     for (Entry& entry : snapshot->entries) {
