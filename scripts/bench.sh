@@ -21,7 +21,7 @@ while (($#)); do
     *) echo "usage: bench.sh [--runs N] [--committed]" >&2 && exit 2 ;;
     esac
 done
-bash scripts/install-deps.sh libbenchmark-dev python3
+bash scripts/install-deps.sh && bash scripts/install-deps.sh libbenchmark-dev
 source=.
 build=${OSTREL_BENCH_BUILD:-build-bench}
 if ((committed)); then
