@@ -28,6 +28,14 @@ suite() { # NAME COMMAND...: runs COMMAND and records whether it passed, and how
     return 0
 }
 
+timed() { # STEP COMMAND...: runs COMMAND (its status is returned) and notes how long STEP took
+    local step=$1 start=$SECONDS status=0
+    shift
+    "$@" || status=$?
+    printf 'time\t%s\t%s s\n' "$step" "$((SECONDS - start))" >>"$OSTREL_RESULTS"
+    return $status
+}
+
 skip() { # NAME WHY
     record skipped "$1" "$2"
     echo "SKIPPED: $1: $2"
@@ -38,8 +46,11 @@ summary() {
     ((ostrel_results_owner)) || return 0
     local outcome name detail passed=0 failed=0 skipped=0
     echo
+    echo "Time by step"
+    sed -n 's/^time\t\(.*\)\t\(.*\)$/  \2\t\1/p' "$OSTREL_RESULTS"
     echo "Summary"
     while IFS=$'\t' read -r outcome name detail; do
+        [[ $outcome != time ]] || continue
         printf '  %-8s %s%s\n' "$outcome" "$name" "${detail:+ ($detail)}"
         case $outcome in
         passed) passed=$((passed + 1)) ;;

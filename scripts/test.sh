@@ -7,8 +7,8 @@ cd "$(dirname "$0")/.."
 start=$SECONDS
 OSTREL_APT_UPDATED=$(mktemp -u) && export OSTREL_APT_UPDATED # the index is updated once per run
 trap 'rm -f "$OSTREL_APT_UPDATED"' EXIT
-bash scripts/install-deps.sh
 source scripts/results.sh
+timed "installing what is missing" bash scripts/install-deps.sh
 jobs=$(nproc)
 
 compile() { # DIR CMAKE-ARG...
@@ -43,15 +43,15 @@ ctest_suites() { # LABEL DIR CTEST-ARG...: runs ctest and records each of its te
 
 # The everyday configuration: every suite.
 build RelWithDebInfo build -DCMAKE_BUILD_TYPE=RelWithDebInfo
-built RelWithDebInfo && ctest_suites RelWithDebInfo build
+built RelWithDebInfo && timed "RelWithDebInfo: ctest" ctest_suites RelWithDebInfo build
 
 # Release, where the optimiser brings its own warnings and faults: the suites without a JVM.
 build Release build-release -DCMAKE_BUILD_TYPE=Release
-built Release && ctest_suites Release build-release -R '^(fixture_store|unit|cryptoapi|jvm|exports)$'
+built Release && timed "Release: ctest" ctest_suites Release build-release -R '^(fixture_store|unit|cryptoapi|jvm|exports)$'
 
 # Everything again under AddressSanitizer, LeakSanitizer and UBSan, the Java suites included.
 build "Debug, sanitizers" build-asan -DOSTREL_SANITIZE=ON -DOSTREL_COUNT_OBJECTS=ON -DCMAKE_BUILD_TYPE=Debug
-built "Debug, sanitizers" && ctest_suites "Debug, sanitizers" build-asan
+built "Debug, sanitizers" && timed "Debug, sanitizers: ctest" ctest_suites "Debug, sanitizers" build-asan
 
 # A short fuzz of each target that reads untrusted bytes (see tests/fuzz/run-fuzz.sh for longer).
 suite fuzz bash tests/fuzz/run-fuzz.sh build-fuzz 20
@@ -64,8 +64,7 @@ else
 fi
 
 # The Windows DLLs, 64- and 32-bit: exports, and end to end under Wine.
-bash scripts/test-windows.sh || true
+timed "windows (installs, builds, Wine)" bash scripts/test-windows.sh || true
 
-echo
-echo "test command: $((SECONDS - start)) s in all"
+printf 'time\t%s\t%s s\n' "the whole test command" "$((SECONDS - start))" >>"$OSTREL_RESULTS"
 summary
