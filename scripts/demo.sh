@@ -20,6 +20,7 @@ tool=$prefix/bin/ostrel-sign
 store=$build/demo-store
 bash scripts/make-demo-store.sh "$store"
 export HOME=$store/home
+repo=$PWD
 cd "$store/files"
 
 unexpected=0
@@ -45,7 +46,9 @@ cat <<TEXT
 The sample store is the NSS database in $HOME/.pki/nssdb.
 ostrel-sign always uses \$HOME/.pki/nssdb; here HOME is $HOME.
 It holds four certificates: Demo Signer and Demo Signature Only (issued by Ostrel Demo CA),
-Demo Expired, and Ostrel Demo CA itself, whose private key is not in the store.
+Demo Expired, and Ostrel Demo CA itself, whose private key is not in the store. A smart card is
+registered in it too: a SoftHSM token "Demo Card" (a card simulated in software), whose key
+for Demo Card Signer is behind the PIN 1234.
 TEXT
 
 say "1. The certificates that have a private key (the CA certificate has none, so it is missing):"
@@ -68,7 +71,18 @@ run fails verify --cert-file signer.der --in forged.txt --signature letter.sig -
 say "7. SHA-1 of the letter, computed by the library (sha1sum agrees):"
 run ok digest letter.txt
 echo "\$ sha1sum letter.txt" && sha1sum letter.txt
-say "8. Mistakes are explained; the exit status is 2 for a bad command line, 1 for a failure:"
+say "8. The card's certificate was listed in step 1 without its PIN. Signing with it asks for the
+PIN through pinentry (here pinentry-tty on a terminal). A script answers the prompt for this
+demo: it waits for \"PIN:\" and types 1234, and everything the terminal showed is printed:"
+echo "\$ ostrel-sign sign --cert 'Demo Card Signer' --in letter.txt --out card.sig --base64"
+card=(env OSTREL_PINENTRY=pinentry-tty "$tool" sign --cert "Demo Card Signer" --in letter.txt \
+    --out card.sig --base64)
+if ! python3 "$repo/tests/login/drive-tty.py" 1234 "${card[@]}" | sed 's/^/  | /'; then
+    echo "(unexpected: the card did not sign)" && unexpected=1
+fi
+run ok verify --cert-file card.der --in letter.txt --signature card.sig --base64
+
+say "9. Mistakes are explained; the exit status is 2 for a bad command line, 1 for a failure:"
 run fails show 7
 run fails sign --cert Demo --in letter.txt
 

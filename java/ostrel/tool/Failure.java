@@ -12,12 +12,14 @@ final class Failure extends Exception {
         "destroying the hash object failed",
         "creating the SHA-1 hash object failed",
         "releasing the provider context failed",
-        "acquiring the provider context failed (e.g. the key is behind a password or PIN)",
+        "acquiring the key failed: the PIN or password prompt was cancelled or timed out, the PIN was"
+            + " refused three times, the card is locked, or no prompt could be shown (no terminal, no"
+            + " display, no pinentry)",
         "opening the personal store failed",
         "the certificate is not in the personal store",
         "closing the personal store failed",
         "reading the certificate's key-provider information failed",
-        "computing the signature failed",
+        "computing the signature failed, or it does not verify with the certificate's public key",
         "(code 12 is never assigned)",
         "the provider has neither an exchange key nor a signature key (e.g. a non-RSA key)",
         "the certificate has no private key",
