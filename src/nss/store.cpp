@@ -16,6 +16,7 @@
 #include <secerr.h>
 #include <secmod.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -25,6 +26,7 @@
 #include "cryptoapi/cryptoapi.h"
 #include "cryptoapi/hex.h"
 #include "nss/layer.h"
+#include "nss/login.h"
 
 extern "C" {
 #include <utilpars.h>
@@ -70,8 +72,11 @@ struct TokenStamp {
     CK_SLOT_ID slot;
     bool present;
     int series;
+    // Of a token behind a login: a login shows the keys of a card that holds no public keys.
+    bool loggedIn;
     bool operator==(const TokenStamp& o) const {
-        return slot == o.slot && present == o.present && series == o.series;
+        return slot == o.slot && present == o.present && series == o.series &&
+               loggedIn == o.loggedIn;
     }
 };
 
@@ -207,9 +212,12 @@ Stamp currentStamp(const Layer& l, const std::string& directory) {
     stamp.keys = stampOf(directory + "/key4.db");
     stamp.modules = stampOf(directory + "/pkcs11.txt");
     for (PK11SlotInfo* slot : l.slots) {
-        if (slot != l.databaseSlot && PK11_IsRemovable(slot)) {
-            stamp.tokens.push_back(TokenStamp{PK11_GetSlotID(slot), PK11_IsPresent(slot) == PR_TRUE,
-                                              PK11_GetSlotSeries(slot)});
+        const bool removable = slot != l.databaseSlot && PK11_IsRemovable(slot);
+        if (removable || PK11_NeedLogin(slot)) {
+            const bool present = !removable || PK11_IsPresent(slot) == PR_TRUE;
+            stamp.tokens.push_back(
+                TokenStamp{PK11_GetSlotID(slot), present, PK11_GetSlotSeries(slot),
+                           present && PK11_NeedLogin(slot) && nsslayer::loggedInNow(slot)});
         }
     }
     return stamp;
@@ -229,38 +237,112 @@ bool isRsa(const CERT_INFO* info) {
 }
 
 // Owners of what NSS hands out while listing, so that a std::bad_alloc on the way releases it.
-struct SlotRelease {
-    void operator()(PK11SlotInfo* slot) const { PK11_FreeSlot(slot); }
+struct ObjectsRelease {
+    void operator()(PK11GenericObject* objects) const { PK11_DestroyGenericObjects(objects); }
 };
-struct ItemRelease {
-    void operator()(SECItem* item) const { SECITEM_FreeItem(item, PR_TRUE); }
-};
-struct CertListRelease {
-    void operator()(CERTCertList* list) const { CERT_DestroyCertList(list); }
-};
-using SlotRef = std::unique_ptr<PK11SlotInfo, SlotRelease>;
-using ItemRef = std::unique_ptr<SECItem, ItemRelease>;
-using CertListRef = std::unique_ptr<CERTCertList, CertListRelease>;
+using ObjectsRef = std::unique_ptr<PK11GenericObject, ObjectsRelease>;
 
-void addCertificate(Snapshot* snapshot, CERTCertificate* cert) {
-    Entry entry;
-    entry.certificate = decodeCertificate(cert->derCert.data, cert->derCert.len);
-    if (entry.certificate == nullptr) {
-        return;  // NSS accepted an encoding that is not a certificate the platform would hold
-    }
-    const SlotRef keySlot(PK11_KeyForCertExists(cert, nullptr, nullptr));
-    if (keySlot != nullptr) {
-        const ItemRef id(PK11_GetLowLevelKeyIDForCert(keySlot.get(), cert, nullptr));
-        if (id != nullptr && id->len > 0) {
-            entry.hasKey = true;
-            appendHex(id->data, id->len, HexDigits::lower, &entry.container);
-            for (const char* c = PK11_GetTokenName(keySlot.get()); *c != 0; ++c) {
-                entry.provider.push_back(static_cast<unsigned char>(*c));
-            }
-            entry.keySpec = nsslayer::keySpecOf(&entry.certificate->info);
+// Attribute values that PK11_ReadRawAttributes allocated (no arena): each is PORT_Free'd.
+template <size_t N>
+struct Attributes {
+    CK_ATTRIBUTE values[N];
+    Attributes(const Attributes&) = delete;
+    Attributes& operator=(const Attributes&) = delete;
+    explicit Attributes(const CK_ATTRIBUTE_TYPE (&types)[N]) {
+        for (size_t i = 0; i < N; ++i) {
+            values[i] = CK_ATTRIBUTE{types[i], nullptr, 0};
         }
     }
-    snapshot->entries.push_back(std::move(entry));
+    ~Attributes() {
+        for (CK_ATTRIBUTE& value : values) {
+            PORT_Free(value.pValue);
+        }
+    }
+    // Reads them all in one pair of C_GetAttributeValue calls on the slot's own session.
+    bool read(PK11GenericObject* object) {
+        return PK11_ReadRawAttributes(nullptr, PK11_TypeGeneric, object, values, N) == SECSuccess;
+    }
+    std::string bytes(size_t i) const {
+        return std::string(static_cast<const char*>(values[i].pValue), values[i].ulValueLen);
+    }
+};
+
+// Every object of one class on the slot, or none. False when the token could not be searched
+// (PK11_FindGenericObjects answers null for both). Never authenticates: one C_FindObjects search.
+bool findObjects(PK11SlotInfo* slot, CK_OBJECT_CLASS objectClass, ObjectsRef* objects) {
+    PORT_SetError(0);
+    objects->reset(PK11_FindGenericObjects(slot, objectClass));
+    return *objects != nullptr || PORT_GetError() == 0;
+}
+
+// The CKA_IDs of the slot's objects of one class, sorted; false when they could not be read.
+bool idsOf(PK11SlotInfo* slot, CK_OBJECT_CLASS objectClass, std::vector<std::string>* ids) {
+    ObjectsRef objects;
+    if (!findObjects(slot, objectClass, &objects)) {
+        return false;
+    }
+    for (PK11GenericObject* o = objects.get(); o != nullptr; o = PK11_GetNextGenericObject(o)) {
+        Attributes<1> id({CKA_ID});
+        if (id.read(o) && id.values[0].ulValueLen > 0) {
+            ids->push_back(id.bytes(0));
+        }
+    }
+    std::sort(ids->begin(), ids->end());
+    return true;
+}
+
+// A token behind a PIN or password that nobody in the process has logged in to yet.
+bool loggedOut(PK11SlotInfo* slot) {
+    return PK11_NeedLogin(slot) && !nsslayer::loggedInNow(slot);
+}
+
+// Lists the slot's certificates into the snapshot, by PKCS#11 objects and without logging in:
+// PK11_ListCertsInSlot, PK11_KeyForCertExists and their kin authenticate to the token as soon as
+// any password callback exists in the process. A certificate has a key, by NSS's own rule, when a
+// visible private key has its CKA_ID or, on a token not logged in (its private keys hidden), a
+// public key has it. False when the slot could not be read.
+bool listSlot(PK11SlotInfo* slot, Snapshot* snapshot) {
+    ObjectsRef certificates;
+    std::vector<std::string> keyIds;
+    if (!findObjects(slot, CKO_CERTIFICATE, &certificates) ||
+        !idsOf(slot, CKO_PRIVATE_KEY, &keyIds) ||
+        (loggedOut(slot) && !idsOf(slot, CKO_PUBLIC_KEY, &keyIds))) {
+        return false;
+    }
+    std::sort(keyIds.begin(), keyIds.end());
+    std::u16string provider;
+    for (const char* c = PK11_GetTokenName(slot); *c != 0; ++c) {
+        provider.push_back(static_cast<unsigned char>(*c));
+    }
+    for (PK11GenericObject* o = certificates.get(); o != nullptr;
+         o = PK11_GetNextGenericObject(o)) {
+        Attributes<2> both({CKA_VALUE, CKA_ID});
+        Attributes<1> alone({CKA_VALUE});  // a certificate may state no CKA_ID: no key then
+        const CK_ATTRIBUTE* value = &both.values[0];
+        std::string id;
+        if (both.read(o)) {
+            id = both.bytes(1);
+        } else if (alone.read(o)) {
+            value = &alone.values[0];
+        } else {
+            continue;
+        }
+        Entry entry;
+        entry.certificate =
+            decodeCertificate(static_cast<const BYTE*>(value->pValue), value->ulValueLen);
+        if (entry.certificate == nullptr) {
+            continue;  // NSS accepted an encoding that is not a certificate the platform would hold
+        }
+        if (!id.empty() && std::binary_search(keyIds.begin(), keyIds.end(), id)) {
+            entry.hasKey = true;
+            appendHex(reinterpret_cast<const uint8_t*>(id.data()), id.size(), HexDigits::lower,
+                      &entry.container);
+            entry.provider = provider;
+            entry.keySpec = nsslayer::keySpecOf(&entry.certificate->info);
+        }
+        snapshot->entries.push_back(std::move(entry));
+    }
+    return true;
 }
 
 // Lists the store's certificates; null when the database cannot be read.
@@ -271,16 +353,14 @@ Snapshot* list(Layer& l, const Stamp& stamp) {
         if (!PK11_IsPresent(slot)) {
             continue;
         }
-        const CertListRef certs(PK11_ListCertsInSlot(slot));
-        if (certs == nullptr) {
+        const size_t before = snapshot->entries.size();
+        if (!listSlot(slot, snapshot.get())) {
             if (slot == l.databaseSlot) {
                 return nullptr;
             }
-            continue;
-        }
-        for (CERTCertListNode* node = CERT_LIST_HEAD(certs.get());
-             !CERT_LIST_END(node, certs.get()); node = CERT_LIST_NEXT(node)) {
-            addCertificate(snapshot.get(), node->cert);
+            // A token that fails is left out whole.
+            snapshot->entries.erase(snapshot->entries.begin() + static_cast<ptrdiff_t>(before),
+                                    snapshot->entries.end());
         }
     }
     snapshot->contexts.reserve(snapshot->entries.size());

@@ -69,7 +69,7 @@ class ToolTest {
         "sign --cert Nobody               | 2 | false | no certificate's subject contains 'Nobody'",
         "show twin                        | 2 | false | 2 subjects contain 'twin'",
         "digest /no/such/file             | 1 | false | cannot read /no/such/file: no such file",
-        "sign --cert Signer --in /no/such | 1 | false | cannot read /no/such: no such file",
+        "sign --cert CN=Signer --in /no/such | 1 | false | cannot read /no/such: no such file",
         "verify --cert-file /no/cert --signature s | 1 | false | cannot read /no/cert: no such file",
         "verify --cert-file /etc/passwd --signature s | 1 | false | is not an X.509 certificate",
     })
@@ -99,7 +99,7 @@ class ToolTest {
         Result json = run("list", "--json");
         assertEquals(0, table.status(), table.err());
         assertEquals(0, json.status(), json.err());
-        List<Fixture.Entry> keyed = Fixture.entries().stream().filter(Fixture.Entry::hasKey).toList();
+        List<Fixture.Entry> keyed = Fixture.keyed();
         assertEquals(keyed.size() + 1, table.out().lines().count(), table.out());
         assertEquals(keyed.size(), count(json.out(), "\"index\": "));
         assertTrue(json.out().startsWith("{\n  \"certificates\": [\n    {\n      \"index\": 1,\n"));
@@ -162,7 +162,7 @@ class ToolTest {
 
     /** Signs raw and in base64, to stdout and to a file; checks each independently, then with verify. */
     @ParameterizedTest
-    @CsvSource({"signer, Signer, false, false", "sigonly, Signature Only, true, false",
+    @CsvSource({"v1, Version One, false, false", "sigonly, Signature Only, true, false",
         "expired, CN=Expired, false, true", "signer, CN=Signer, true, true"})
     void signThenVerify(String name, String subject, boolean base64, boolean toFile) throws Exception {
         byte[] data = ("sign me with " + subject).getBytes();

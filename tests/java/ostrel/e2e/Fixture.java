@@ -23,9 +23,27 @@ public final class Fixture {
         return Path.of(System.getProperty("ostrel.fixture"));
     }
 
+    /** The database's own certificates. */
     public static List<Entry> entries() throws Exception {
+        return read("manifest");
+    }
+
+    /** The certificates on the SoftHSM token, which is not logged in. */
+    public static List<Entry> tokenEntries() throws Exception {
+        return read("token-manifest");
+    }
+
+    /** What the listing gives: every certificate with a key, the token's included. */
+    public static List<Entry> keyed() throws Exception {
+        List<Entry> keyed = new ArrayList<>(entries());
+        keyed.addAll(tokenEntries());
+        keyed.removeIf(e -> !e.hasKey());
+        return keyed;
+    }
+
+    private static List<Entry> read(String manifest) throws Exception {
         List<Entry> entries = new ArrayList<>();
-        for (String line : Files.readAllLines(files().resolve("manifest"))) {
+        for (String line : Files.readAllLines(files().resolve(manifest))) {
             String[] f = line.split(" ");
             byte[] der = Files.readAllBytes(files().resolve(f[0] + ".der"));
             entries.add(new Entry(f[0], f[1].equals("1"), f[2], der, x509(der)));

@@ -10,6 +10,7 @@ import java.nio.file.Files;
 import java.nio.file.Path;
 import java.nio.file.StandardCopyOption;
 import java.security.MessageDigest;
+import java.util.List;
 import ostrel.e2e.Fixture;
 import org.junit.jupiter.api.Test;
 
@@ -34,8 +35,11 @@ class BadStoreTest {
     }
 
     private static void assertStoreWorks() throws Exception {
-        long keyed = Fixture.entries().stream().filter(Fixture.Entry::hasKey).count();
-        assertEquals(keyed, Fixture.listed().size());
+        // A HOME without the fixture's SoftHSM configuration sees no token.
+        List<Fixture.Entry> keyed = Files.exists(HOME.resolve(".config/softhsm2"))
+                ? Fixture.keyed()
+                : Fixture.entries().stream().filter(Fixture.Entry::hasKey).toList();
+        assertEquals(keyed.size(), Fixture.listed().size());
         assertEquals(0, NATIVE.getLastErrorCode());
     }
 
