@@ -182,9 +182,12 @@ bool start(Layer& l, const std::string& directory) {
         l.databaseSlot = slot;
     } else {
         // NSPR is up (see startNspr); the handler is kept all the same, should NSS touch it.
+        // A module that another user in the process (SunPKCS11) initialised already is shared,
+        // not refused, and never finalised under it.
         keepingSigpipe([&] {
             l.context = NSS_InitContext(config.c_str(), "", "", "", nullptr,
-                                        NSS_INIT_READONLY | NSS_INIT_OPTIMIZESPACE);
+                                        NSS_INIT_READONLY | NSS_INIT_OPTIMIZESPACE |
+                                            NSS_INIT_PK11RELOAD | NSS_INIT_NOPK11FINALIZE);
         });
         if (l.context == nullptr) {
             return false;
