@@ -278,7 +278,7 @@ bool findObjects(PK11SlotInfo* slot, CK_OBJECT_CLASS objectClass, ObjectsRef* ob
     return *objects != nullptr || PORT_GetError() == 0;
 }
 
-// The CKA_IDs of the slot's objects of one class, sorted; false when they could not be read.
+// Appends the CKA_IDs of the slot's objects of one class; false when they could not be read.
 bool idsOf(PK11SlotInfo* slot, CK_OBJECT_CLASS objectClass, std::vector<std::string>* ids) {
     ObjectsRef objects;
     if (!findObjects(slot, objectClass, &objects)) {
@@ -290,7 +290,6 @@ bool idsOf(PK11SlotInfo* slot, CK_OBJECT_CLASS objectClass, std::vector<std::str
             ids->push_back(id.bytes(0));
         }
     }
-    std::sort(ids->begin(), ids->end());
     return true;
 }
 
