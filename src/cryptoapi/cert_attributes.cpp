@@ -12,13 +12,13 @@ BOOL CertGetIntendedKeyUsage(DWORD /*encodingType*/, PCERT_INFO certInfo, BYTE* 
     der::Reader reader(extension == nullptr ? nullptr : extension->Value.pbData,
                        extension == nullptr ? 0 : extension->Value.cbData);
     der::Element bits;
-    // A value that is not a BIT STRING counts as no extension.
+    // A value that is not a BIT STRING counts as no extension. Like the platform, the bits are
+    // handed out as encoded, whatever the count of unused bits says, and only when they all fit.
     if (extension == nullptr || !reader.next(&bits, der::kBitString) || bits.contentLength == 0 ||
-        bits.content[0] > 7) {
+        bits.contentLength - 1 > keyUsageSize) {
         SetLastError(0);
         return FALSE;
     }
-    const size_t available = bits.contentLength - 1;
-    memcpy(keyUsage, bits.content + 1, available < keyUsageSize ? available : keyUsageSize);
+    memcpy(keyUsage, bits.content + 1, bits.contentLength - 1);
     return TRUE;
 }

@@ -142,11 +142,17 @@ bool decodeInto(DecodedCertificate* cert) {
         if (!fields.next(&element, 0xA0)) {
             return false;
         }
+        // As the platform reads it: a signed INTEGER of up to four octets, however padded,
+        // and nothing after it looked at.
         der::Reader inner(element);
-        if (!inner.next(&version, der::kInteger) || version.contentLength != 1) {
+        if (!inner.next(&version, der::kInteger) || version.contentLength > 4) {
             return false;
         }
-        info->dwVersion = version.content[0];
+        uint32_t value = version.contentLength > 0 && (version.content[0] & 0x80) ? UINT32_MAX : 0;
+        for (size_t i = 0; i < version.contentLength; ++i) {
+            value = (value << 8) | version.content[i];
+        }
+        info->dwVersion = value;
     }
     if (!fields.next(&element, der::kInteger) || element.contentLength == 0) {
         return false;
@@ -187,48 +193,65 @@ bool decodeInto(DecodedCertificate* cert) {
 }  // namespace
 
 bool decodeTime(BYTE tag, const BYTE* text, size_t length, FILETIME* out) {
-    int year = 0, month = 0, day = 0, hour = 0, minute = 0, second = 0;
+    // The platform's grammar, laxer than DER: minutes and seconds may be short at the end, the
+    // zone may be missing, and what follows the zone is not read.
+    if ((tag != der::kUtcTime && tag != der::kGeneralizedTime) || length < 10) {
+        return false;
+    }
     size_t at = 0;
+    const auto field = [&](size_t count, int* value) {
+        const size_t available = std::min(count, length - at);
+        const bool ok = digits(text + at, available, value);
+        at += available;
+        return ok;
+    };
+    int year = 0, month = 0, day = 0, hour = 0, minute = 0, second = 0;
+    int64_t fraction = 0;  // in 100-ns units
     if (tag == der::kUtcTime) {
-        if (length < 11 || !digits(text, 2, &year)) {
+        if (!field(2, &year) || !field(2, &month) || !field(2, &day) || !field(2, &hour) ||
+            !field(2, &minute)) {
             return false;
         }
         year += year < 50 ? 2000 : 1900;
-        at = 2;
-    } else if (tag == der::kGeneralizedTime) {
-        if (length < 13 || !digits(text, 4, &year)) {
+        const bool digit = at < length && text[at] >= '0' && text[at] <= '9';
+        const bool two = digit && at + 1 < length && text[at + 1] >= '0' && text[at + 1] <= '9';
+        if (digit && !field(two ? 2 : 1, &second)) {
             return false;
         }
-        at = 4;
     } else {
-        return false;
-    }
-    if (!digits(text + at, 2, &month) || !digits(text + at + 2, 2, &day) ||
-        !digits(text + at + 4, 2, &hour) || !digits(text + at + 6, 2, &minute)) {
-        return false;
-    }
-    at += 8;
-    if (at + 2 <= length && text[at] >= '0' && text[at] <= '9') {
-        if (!digits(text + at, 2, &second)) {
+        if (!field(4, &year) || !field(2, &month) || !field(2, &day) || !field(2, &hour) ||
+            (at < length && !field(2, &minute)) || (at < length && !field(2, &second))) {
             return false;
         }
-        at += 2;
-    }
-    int64_t fraction = 0;  // in 100-ns units
-    if (at < length && (text[at] == '.' || text[at] == ',')) {
-        ++at;
-        int64_t scale = 1000000;
-        for (; at < length && text[at] >= '0' && text[at] <= '9'; ++at) {
-            fraction += (text[at] - '0') * scale;
-            scale /= 10;
+        if (at < length && (text[at] == '.' || text[at] == ',')) {
+            ++at;
+            int64_t scale = 1000000;
+            for (; at < length && text[at] >= '0' && text[at] <= '9'; ++at) {
+                fraction += (text[at] - '0') * scale;
+                scale /= 10;
+            }
         }
     }
-    if (at + 1 != length || text[at] != 'Z' || month < 1 || month > 12 || day < 1 || day > 31 ||
-        hour > 23 || minute > 59 || second > 60) {
+    // The platform adds a +hhmm offset and subtracts a -hhmm one, the reverse of what X.680
+    // means by them, and carries across hours and days.
+    int64_t offsetMinutes = 0;
+    if (length - at >= 3 && (text[at] == '+' || text[at] == '-')) {
+        const int sign = text[at++] == '+' ? 1 : -1;
+        int hours = 0, minutes = 0;
+        if (!field(2, &hours) || (length - at >= 2 && !field(2, &minutes))) {
+            return false;
+        }
+        offsetMinutes = sign * (hours * 60 + minutes);
+    }
+    static const int kDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+    const bool leap = (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
+    if (month < 1 || month > 12 || day < 1 ||
+        day > kDays[month - 1] + (month == 2 && leap ? 1 : 0) || hour > 23 || minute > 59 ||
+        second > 59) {
         return false;
     }
-    const int64_t seconds =
-        (daysFromCivil(year, month, day) + 134774) * 86400 + hour * 3600 + minute * 60 + second;
+    const int64_t seconds = (daysFromCivil(year, month, day) + 134774) * 86400 + hour * 3600 +
+                            (minute + offsetMinutes) * 60 + second;
     const int64_t ticks = seconds * 10000000 + fraction;
     // Before 1601 cannot be expressed; such a date is held as the earliest FILETIME.
     const uint64_t value = ticks < 0 ? 0 : static_cast<uint64_t>(ticks);

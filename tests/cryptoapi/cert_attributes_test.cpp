@@ -6,7 +6,8 @@
 
 namespace {
 
-// The first bytes of the BIT STRING, zero-filled to the buffer, whatever its size.
+// The bytes of the BIT STRING, zero-filled to the buffer, when they fit in it; as the platform
+// does, the unused bits are neither checked nor cleared.
 TEST(IntendedKeyUsage, FirstBytesZeroFilled) {
     const struct {
         const char* what;
@@ -19,10 +20,12 @@ TEST(IntendedKeyUsage, FirstBytesZeroFilled) {
         {"digitalSignature", {0x03, 0x02, 0x07, 0x80}, 2, TRUE, {0x80, 0}},
         {"keyAgreement, decipherOnly", {0x03, 0x03, 0x07, 0x08, 0x80}, 2, TRUE, {0x08, 0x80}},
         {"all nine, wider buffer", {0x03, 0x03, 0x07, 0xFF, 0x80}, 3, TRUE, {0xFF, 0x80, 0}},
-        {"one byte asked", {0x03, 0x03, 0x07, 0x08, 0x80}, 1, TRUE, {0x08}},
+        {"one byte asked", {0x03, 0x03, 0x07, 0x08, 0x80}, 1, FALSE, {0}},
         {"no bits", {0x03, 0x01, 0x00}, 2, TRUE, {0, 0}},
         {"not a BIT STRING", {0x04, 0x01, 0x80}, 2, FALSE, {0, 0}},
-        {"eight unused bits", {0x03, 0x02, 0x08, 0x80}, 2, FALSE, {0, 0}},
+        {"eight unused bits", {0x03, 0x02, 0x08, 0x80}, 2, TRUE, {0x80, 0}},
+        {"unused bits set", {0x03, 0x02, 0x07, 0xFF}, 2, TRUE, {0xFF, 0}},
+        {"three bytes", {0x03, 0x04, 0x00, 0xFF, 0xFF, 0x01}, 2, FALSE, {0, 0}},
         {"truncated", {0x03, 0x03, 0x07, 0x80}, 2, FALSE, {0, 0}},
     };
     for (const auto& c : cases) {

@@ -3,6 +3,8 @@
 #include <cstring>
 #include <fstream>
 #include <iterator>
+#include <sstream>
+#include <string>
 #include <vector>
 
 #include "cryptoapi/cert_decode.h"
@@ -21,6 +23,7 @@ uint64_t ticks(const FILETIME& ft) {
 
 TEST(DecodeTime, UtcAndGeneralizedTime) {
     const uint64_t epoch = UINT64_C(116444736000000000);
+    const uint64_t kSecond = 10000000;
     const struct {
         BYTE tag;
         const char* text;
@@ -34,10 +37,35 @@ TEST(DecodeTime, UtcAndGeneralizedTime) {
         {der::kGeneralizedTime, "19700101000000.5Z", true, epoch + 5000000},
         {der::kGeneralizedTime, "16010101000000Z", true, 0},
         {der::kGeneralizedTime, "15000101000000Z", true, 0},
-        {der::kUtcTime, "700101000000", false, 0},
-        {der::kUtcTime, "7001010000Z0", false, 0},
         {der::kGeneralizedTime, "19701301000000Z", false, 0},
         {der::kOctetString, "700101000000Z", false, 0},
+        // The platform's grammar: no zone, short fields at the end, nothing read after the zone.
+        {der::kUtcTime, "700101000000", true, epoch},
+        {der::kUtcTime, "7001010000Z0", true, epoch},
+        {der::kUtcTime, "7001010000", true, epoch},
+        {der::kUtcTime, "70010100001Z", true, epoch + 10000000},
+        {der::kUtcTime, "700101000001.9Z", true, epoch + 10000000},
+        {der::kGeneralizedTime, "1970010101", true, epoch + 3600 * kSecond},
+        {der::kGeneralizedTime, "19700101000", true, epoch},  // a minute of one digit
+        {der::kGeneralizedTime, "197001010000Z", false, 0},
+        {der::kUtcTime, "700101000", false, 0},
+        {der::kUtcTime, "70010100a0Z", false, 0},
+        // Offsets, added or subtracted as the platform does, carried across hours and days.
+        {der::kUtcTime, "700101000000+0130", true, epoch + 5400 * kSecond},
+        {der::kUtcTime, "700102000000-0130", true, epoch + (86400 - 5400) * kSecond},
+        {der::kUtcTime, "700101000000+01", true, epoch + 3600 * kSecond},
+        {der::kUtcTime, "700101000000+0", true, epoch},  // too short to be a zone
+        {der::kUtcTime, "691231233000+0100", true, epoch + 1800 * kSecond},
+        {der::kGeneralizedTime, "19700110000000-9999", true,
+         epoch + (9 * 86400 - 99 * 3600 - 99 * 60) * kSecond},
+        {der::kGeneralizedTime, "19700101000000.250+0001", true, epoch + 60 * kSecond + 2500000},
+        {der::kUtcTime, "700101000000+0x00", false, 0},
+        // What the platform's calendar does not hold.
+        {der::kUtcTime, "700230000000Z", false, 0},
+        {der::kUtcTime, "700101000060Z", false, 0},
+        {der::kUtcTime, "700101240000Z", false, 0},
+        {der::kGeneralizedTime, "20000229000000Z", true, epoch + UINT64_C(11016) * 86400 * kSecond},
+        {der::kGeneralizedTime, "19000229000000Z", false, 0},
     };
     for (const auto& c : cases) {
         FILETIME ft{1, 1};
@@ -77,6 +105,54 @@ TEST(DecodeCertificate, FixtureCertificates) {
         EXPECT_LT(ticks(cert->info.NotBefore), ticks(cert->info.NotAfter)) << c.file;
         EXPECT_STREQ("1.2.840.113549.1.1.1", cert->info.SubjectPublicKeyInfo.Algorithm.pszObjId);
     }
+}
+
+// Odd encodings that NSS stores (tests/fixtures/odd-certs.py), each decoded to what the
+// platform reads in it, or refused where the platform refuses it.
+TEST(DecodeCertificate, OddEncodingsAsThePlatformReadsThem) {
+    std::ifstream manifest("fixture/files/odd/odd-manifest");
+    std::string line;
+    int count = 0;
+    while (std::getline(manifest, line)) {
+        std::vector<std::string> f;
+        std::istringstream fields(line);
+        for (std::string field; std::getline(fields, field, '|');) {
+            f.push_back(field);
+        }
+        ASSERT_EQ(9u, f.size()) << line;
+        ++count;
+        const std::vector<BYTE> bytes = fixtureFile("odd/" + f[0] + ".der");
+        ASSERT_FALSE(bytes.empty()) << f[0];
+        auto cert = decodeCertificate(bytes.data(), bytes.size());
+        if (f[1] == "refused") {
+            EXPECT_EQ(nullptr, cert) << f[0];
+            continue;
+        }
+        ASSERT_NE(nullptr, cert) << f[0];
+        const auto millis = [](const FILETIME& ft) {
+            return static_cast<int64_t>(ticks(ft) / 10000) - INT64_C(11644473600000);
+        };
+        EXPECT_EQ(std::stoi(f[2]), static_cast<int>(cert->info.dwVersion) + 1) << f[0];
+        std::string serial;
+        for (DWORD i = 0; i < cert->info.SerialNumber.cbData; ++i) {
+            static const char kHex[] = "0123456789abcdef";
+            serial += kHex[cert->info.SerialNumber.pbData[i] >> 4];
+            serial += kHex[cert->info.SerialNumber.pbData[i] & 0xF];
+        }
+        EXPECT_EQ(f[4], serial) << f[0];
+        EXPECT_EQ(std::stoll(f[5]), millis(cert->info.NotBefore)) << f[0];
+        EXPECT_EQ(std::stoll(f[6]), millis(cert->info.NotAfter)) << f[0];
+        BYTE usage[2] = {0, 0};
+        long word = -1;
+        if (CertGetIntendedKeyUsage(X509_ASN_ENCODING, &cert->info, usage, sizeof usage)) {
+            word = 0;
+            for (int i = 0; i < 9; ++i) {
+                word |= (usage[i / 8] & (0x80 >> i % 8)) ? 1L << i : 0;
+            }
+        }
+        EXPECT_EQ(std::stol(f[3]), word) << f[0];
+    }
+    EXPECT_GE(count, 10);
 }
 
 TEST(DecodeCertificate, RejectsEveryTruncationAndTrailingBytes) {

@@ -13,7 +13,7 @@ passed=0 failed=0
 for target in cert_decode_fuzz x500_name_fuzz locate_fuzz; do
     corpus=$build/corpus/$target
     mkdir -p "$corpus" "$build/crashes"
-    cp "$build"/fixture/files/*.der "$corpus/"
+    cp "$build"/fixture/files/*.der "$build"/fixture/files/odd/*.der "$corpus/"
     if "$build/tests/fuzz/$target" -max_total_time="$seconds" -max_len=8192 -print_final_stats=1 \
         -artifact_prefix="$build/crashes/$target-" "$corpus" >"$build/$target.log" 2>&1; then
         passed=$((passed + 1))

@@ -1,7 +1,7 @@
 // Puts the fixture certificates into the current user's "My" store, each key in a key container
 // of its own. (Under Wine every PFX import shares one container, so the second would replace the
 // first key.) A key is imported under one type only, AT_KEYEXCHANGE or AT_SIGNATURE, so that
-// signing under the other fails.
+// signing under the other fails. Those marked "refused" must fail to decode.
 //
 // Usage: import.exe FIXTURES
 #include <windows.h>
@@ -54,7 +54,12 @@ int main(int argc, char** argv) {
         bool ok = CertAddEncodedCertificateToStore(store, X509_ASN_ENCODING, der.data(),
                                                    static_cast<DWORD>(der.size()),
                                                    CERT_STORE_ADD_NEW, &added);
-        if (ok && entry.key != "none") {
+        if (entry.key == "refused") {
+            ok = !ok;
+            if (!ok) {
+                fprintf(stderr, "%s: expected the platform to refuse it\n", entry.name.c_str());
+            }
+        } else if (ok && entry.key != "none") {
             std::wstring container = fixture::container(entry);
             CRYPT_KEY_PROV_INFO info = {};
             info.pwszContainerName = container.data();

@@ -3,10 +3,12 @@
 #   NAME.der, NAME.pvk (key as PRIVATEKEYBLOB after a 24-byte header), NAME.key.pem;
 #   data-N with data-N.sha1 and NAME.data-N.sig (OpenSSL's own SHA-1 RSA signature);
 #   manifest: name|key|version|keyusage|serial LE hex|notBefore ms|notAfter ms|subject|issuer
-# key is kx (AT_KEYEXCHANGE), sig (AT_SIGNATURE only) or none; keyusage -1 means no extension; a
-# name "*" is compared with the platform's own rendering only.
+# key is kx (AT_KEYEXCHANGE), sig (AT_SIGNATURE only), none, or refused for a certificate that the
+# platform does not decode; keyusage -1 means none read; a name "*" is compared with the platform's
+# own rendering only.
 set -euo pipefail
 out=${1:?usage: make-fixtures.sh OUT}
+here=$(cd "$(dirname "$0")" && pwd)
 rm -rf "$out" && mkdir -p "$out" && cd "$out"
 
 self_signed() { # NAME SUBJECT SERIAL [req options...]
@@ -53,12 +55,18 @@ printf '%s\n' '[req]' 'distinguished_name=dn' 'prompt=no' '[dn]' C=ES O=Ostrel '
 self_signed odd "" 0x1010 -config odd.cnf
 entry odd none 1 -1 1010 "*" "*"
 
+# Encodings that NSS stores though they are odd, with what the platform decodes in them.
+python3 "$here/../fixtures/odd-certs.py" . && cat odd-manifest >>manifest && rm odd-manifest odd.key.pem
+for key in $(awk -F'|' '$2 == "kx" {print $1}' manifest); do
+    [[ -f $key.pvk ]] || openssl rsa -in "$key.key.pem" -outform PVK -pvk-none -out "$key.pvk" 2>/dev/null
+done
+
 head -c 0 /dev/urandom >data-0
 printf abc >data-3
 head -c 100000 /dev/urandom >data-100000
 for data in data-*; do
     openssl dgst -sha1 -binary -out "$data.sha1" "$data"
-    for key in signer sigonly v1; do
+    for key in $(awk -F'|' '$2 == "kx" || $2 == "sig" {print $1}' manifest); do
         openssl dgst -sha1 -sign "$key.key.pem" -out "$key.$data.sig" "$data"
     done
 done
