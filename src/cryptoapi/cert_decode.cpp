@@ -253,8 +253,10 @@ bool decodeTime(BYTE tag, const BYTE* text, size_t length, FILETIME* out) {
     const int64_t seconds = (daysFromCivil(year, month, day) + 134774) * 86400 + hour * 3600 +
                             (minute + offsetMinutes) * 60 + second;
     const int64_t ticks = seconds * 10000000 + fraction;
-    // Before 1601 cannot be expressed; such a date is held as the earliest FILETIME.
-    const uint64_t value = ticks < 0 ? 0 : static_cast<uint64_t>(ticks);
+    if (ticks < 0) {
+        return false;  // before 1601, which a FILETIME cannot hold: the platform refuses it too
+    }
+    const uint64_t value = static_cast<uint64_t>(ticks);
     out->dwLowDateTime = static_cast<DWORD>(value);
     out->dwHighDateTime = static_cast<DWORD>(value >> 32);
     return true;

@@ -36,7 +36,9 @@ TEST(DecodeTime, UtcAndGeneralizedTime) {
         {der::kGeneralizedTime, "19700101000001Z", true, epoch + 10000000},
         {der::kGeneralizedTime, "19700101000000.5Z", true, epoch + 5000000},
         {der::kGeneralizedTime, "16010101000000Z", true, 0},
-        {der::kGeneralizedTime, "15000101000000Z", true, 0},
+        {der::kGeneralizedTime, "15000101000000Z", false, 0},
+        {der::kGeneralizedTime, "16010101003000+0100", true, 5400 * kSecond},
+        {der::kGeneralizedTime, "16010101003000-0100", false, 0},
         {der::kGeneralizedTime, "19701301000000Z", false, 0},
         {der::kOctetString, "700101000000Z", false, 0},
         // The platform's grammar: no zone, short fields at the end, nothing read after the zone.
