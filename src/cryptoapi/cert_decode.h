@@ -28,5 +28,6 @@ std::unique_ptr<DecodedCertificate> decodeCertificate(const BYTE* data, size_t l
 // The extension of `info` with the dotted OID, or null.
 const CERT_EXTENSION* findExtension(const CERT_INFO* info, const char* oid);
 
-// Reads a UTCTime or GeneralizedTime element into a FILETIME; false when malformed.
+// Reads a UTCTime or GeneralizedTime element into a FILETIME as the platform reads it; false
+// where the platform refuses it.
 bool decodeTime(BYTE tag, const BYTE* text, size_t length, FILETIME* out);
