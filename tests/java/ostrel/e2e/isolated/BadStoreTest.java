@@ -91,6 +91,31 @@ class BadStoreTest {
     }
 
     @Test
+    void certificateWhoseIdNamesAnotherKey() throws Exception {
+        // A hostile edit: the keyless CA certificate takes the signer key's CKA_ID (0x102), so it
+        // is listed with that key. Its signatures cannot verify under its own public key.
+        ProcessBuilder edit = new ProcessBuilder("python3", "-c", String.join("\n",
+                "import sqlite3, sys",
+                "c = sqlite3.connect(sys.argv[1])",
+                "row = 'SELECT a102 FROM nssPublic WHERE a0 = x\\'00000001\\' AND a3 = ?'",
+                "signer = c.execute(row, (b'signer',)).fetchone()[0]",
+                "c.execute('UPDATE nssPublic SET a102 = ? WHERE a0 = x\\'00000001\\' AND a3 = ?',",
+                "          (signer, b'ca'))",
+                "c.commit()"), DB.resolve("cert9.db").toString());
+        edit.environment().remove("LD_PRELOAD");
+        edit.inheritIO();
+        assertEquals(0, edit.start().waitFor());
+        byte[] data = {1, 2, 3};
+        for (String name : new String[] {"ca", "signer"}) {
+            // Both name the key now: no signature can verify under both, so neither signs.
+            assertNull(NATIVE.firmar(data, Fixture.get(name).der()), name);
+            assertEquals(11, NATIVE.getLastErrorCode(), name);
+        }
+        assertNotNull(NATIVE.firmar(data, Fixture.get("sigonly").der()));
+        assertEquals(0, NATIVE.getLastErrorCode());
+    }
+
+    @Test
     void unreadableDatabase() throws Exception {
         assertStoreFails();
     }
