@@ -25,6 +25,17 @@ const std::vector<PK11SlotInfo*>& storeSlots();
 // was resolved from the store before can be dropped. Call with lock() held.
 unsigned long storeGeneration();
 
+// The slot of the user's database, or null while there is none. Replaced when its files are
+// (see databaseOpening). Call with lock() held.
+PK11SlotInfo* databaseSlot();
+
+// Changes whenever the database slot is closed or replaced: a key found on it before must not
+// sign, and its handles may name another database's objects. Call with lock() held.
+unsigned long databaseOpening();
+
+// Drops the provider's cached keys before their slot is closed. Call with lock() held.
+void dropCachedKeys();
+
 // The encoded certificates of the current store whose private key is `container` (hex of the
 // CKA_ID) on the token named `token`, in store order; empty when none is known. The provider
 // names them when it asks for a PIN and checks its signatures against their public keys. Call

@@ -69,11 +69,28 @@ struct Key {
     // Set when the token refused to sign with it (a handle gone stale after a logout or a
     // reinsertion): the next acquire looks the key up again.
     std::atomic<bool> stale{false};
+    // Found on the database slot at this opening of it (see cutOff).
+    bool onDatabase = false;
+    unsigned long opening = 0;
 
     Key() = default;
+    ~Key();
     Key(const Key&) = delete;
     Key& operator=(const Key&) = delete;
 };
+
+// A key of a database since closed or replaced. Call with the lock held.
+bool cutOff(const Key& key) {
+    return key.onDatabase && key.opening != nsslayer::databaseOpening();
+}
+
+Key::~Key() {
+    // The database's slot closed with its session objects: the handle may by now name an object
+    // of the database opened after it, which must not be destroyed.
+    if (key != nullptr && cutOff(*this)) {
+        key->pkcs11IsTemp = PR_FALSE;
+    }
+}
 
 struct Provider {
     std::shared_ptr<Key> key;  // null for a CRYPT_VERIFYCONTEXT context
@@ -292,6 +309,8 @@ std::shared_ptr<Key> findKey(const char* token, std::string& id, LoginNeeded* lo
             key->certificateKeys.empty()) {
             continue;  // no certificate of the store to check its signatures against
         }
+        key->onDatabase = slot == nsslayer::databaseSlot();
+        key->opening = nsslayer::databaseOpening();
         key->spec = specOf(found.get());
         const int length = PK11_SignatureLen(found.get());
         key->signatureLength = length > 0 ? static_cast<unsigned int>(length) : 0;
@@ -332,7 +351,7 @@ std::shared_ptr<Key> resolveKey(const char* container, const char* token, LoginN
     if (cached != cache.keys.end()) {
         // A token logged out since, or a handle the token no longer knows: look the key up again
         // (SoftHSM invalidates its handles on logout, even after a new login).
-        if (!cached->second->stale.load(std::memory_order_relaxed) &&
+        if (!cached->second->stale.load(std::memory_order_relaxed) && !cutOff(*cached->second) &&
             !needsLogin(cached->second->key->pkcs11Slot)) {
             return cached->second;
         }
@@ -432,6 +451,10 @@ bool finish(Hash* hash) {
 }
 
 }  // namespace
+
+void nsslayer::dropCachedKeys() {
+    keyCache().keys.clear();
+}
 
 BOOL CryptAcquireContextA(HCRYPTPROV* prov, LPCSTR container, LPCSTR provider, DWORD provType,
                           DWORD flags) {
@@ -598,7 +621,8 @@ BOOL CryptSignHashA(HCRYPTHASH hash, DWORD keySpec, LPCSTR /*description*/, DWOR
     SECStatus status;
     {
         std::lock_guard<std::mutex> guard(nsslayer::lock());
-        status = PK11_Sign(key->key.get(), &output, &input);
+        // The database was replaced since the key was found: it may be gone with its file.
+        status = cutOff(*key) ? SECFailure : PK11_Sign(key->key.get(), &output, &input);
     }
     if (status != SECSuccess) {
         object->key->stale.store(true, std::memory_order_relaxed);

@@ -7,6 +7,7 @@
 #include <pwd.h>
 #include <signal.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <cert.h>
@@ -103,6 +104,9 @@ struct Entry {
 struct Snapshot {
     std::atomic<long> references{1};
     Stamp stamp;
+    // False when a file changed so recently that a rewrite within the same timestamp tick
+    // would leave the stamp as it is: the next open lists again.
+    bool settled = true;
     std::vector<Entry> entries;
     std::vector<CERT_CONTEXT> contexts;  // parallel to entries
 };
@@ -124,8 +128,13 @@ struct Layer {
     NSSInitContext* context = nullptr;
     std::vector<PK11SlotInfo*> slots;
     PK11SlotInfo* databaseSlot = nullptr;
+    size_t databaseIndex = 0;  // its place among the slots, kept while it is reopened
+    bool ownSlot = false;      // databaseSlot was opened by SECMOD_OpenUserDB and is ours to close
+    FileStamp openedCertificates, openedKeys;  // what databaseSlot was opened on
+    struct stat openedDirectory = {};
     Snapshot* current = nullptr;
     unsigned long generation = 0;  // counts the snapshots listed
+    unsigned long opening = 0;     // counts the times databaseSlot was closed or replaced
     nsslayer::Outstanding outstanding;
 };
 
@@ -162,28 +171,38 @@ void keepingSigpipe(Call call) {
 
 const char kTokenDescription[] = "OstrelSignatureMS personal store";
 
+// Opens the database as a slot of its own, read-only, quoted by NSS's own rules so that a quote
+// or backslash in HOME stays part of the path. The directory is spelled with a trailing "/." so
+// that NSS never hands back a slot it already has on that directory (its own database, or
+// another component's, still reading files that may have been replaced since): the slot is
+// always a new one over the files as they are now, and ours to close.
+PK11SlotInfo* openDatabaseSlot(const std::string& directory) {
+    const std::string config = "sql:" + directory + "/.";
+    std::unique_ptr<char, PortFree> quoted(NSSUTIL_Quote(config.c_str(), '\''));
+    if (quoted == nullptr) {
+        return nullptr;
+    }
+    const std::string spec = std::string("configdir=") + quoted.get() + " tokenDescription='" +
+                             kTokenDescription + "' flags=readOnly";
+    return SECMOD_OpenUserDB(spec.c_str());
+}
+
 // Opens NSS on the database, read-only. When NSS already belongs to someone else in the process,
 // the database is added as a slot of its own so that only its certificates are seen.
 bool start(Layer& l, const std::string& directory) {
-    const std::string config = "sql:" + directory;
     if (NSS_IsInitialized()) {
-        // Quoted by NSS's own rules, so that a quote or backslash in HOME stays part of the path.
-        std::unique_ptr<char, PortFree> quoted(NSSUTIL_Quote(config.c_str(), '\''));
-        if (quoted == nullptr) {
-            return false;
-        }
-        const std::string spec = std::string("configdir=") + quoted.get() + " tokenDescription='" +
-                                 kTokenDescription + "' flags=readOnly";
-        PK11SlotInfo* slot = SECMOD_OpenUserDB(spec.c_str());
+        PK11SlotInfo* slot = openDatabaseSlot(directory);
         if (slot == nullptr) {
             return false;
         }
         l.slots.push_back(slot);
         l.databaseSlot = slot;
+        l.ownSlot = true;
     } else {
         // NSPR is up (see startNspr); the handler is kept all the same, should NSS touch it.
         // A module that another user in the process (SunPKCS11) initialised already is shared,
         // not refused, and never finalised under it.
+        const std::string config = "sql:" + directory;
         keepingSigpipe([&] {
             l.context = NSS_InitContext(config.c_str(), "", "", "", nullptr,
                                         NSS_INIT_READONLY | NSS_INIT_OPTIMIZESPACE |
@@ -209,21 +228,105 @@ bool start(Layer& l, const std::string& directory) {
     return true;
 }
 
-Stamp currentStamp(const Layer& l, const std::string& directory) {
-    Stamp stamp;
-    stamp.certificates = stampOf(directory + "/cert9.db");
-    stamp.keys = stampOf(directory + "/key4.db");
-    stamp.modules = stampOf(directory + "/pkcs11.txt");
+// Cuts the store off the database slot: its files were replaced, or are gone. The provider's
+// cached keys go first, while their session copies can still be destroyed on it; a key still
+// held by a signature in flight is cut off by the opening count and never signs again (see
+// nsslayer::cutOff). The slot itself is closed when it is ours; NSS's own internal database
+// stays open under the context, unused from now on.
+void closeDatabase(Layer& l) {
+    nsslayer::dropCachedKeys();
+    ++l.opening;
+    const auto at = std::find(l.slots.begin(), l.slots.end(), l.databaseSlot);
+    if (at != l.slots.end()) {
+        l.databaseIndex = static_cast<size_t>(at - l.slots.begin());
+        l.slots.erase(at);
+        if (l.ownSlot) {
+            SECMOD_CloseUserDB(l.databaseSlot);
+        }
+        PK11_FreeSlot(l.databaseSlot);
+    }
+    l.databaseSlot = nullptr;
+    l.ownSlot = false;
+    if (l.current != nullptr) {
+        release(l.current);
+        l.current = nullptr;
+    }
+}
+
+// Opens the database again, in the place of the store's slots that it had.
+bool reopenDatabase(Layer& l) {
+    PK11SlotInfo* slot = openDatabaseSlot(l.directory);
+    if (slot == nullptr) {
+        return false;
+    }
+    l.slots.insert(
+        l.slots.begin() + static_cast<ptrdiff_t>(std::min(l.databaseIndex, l.slots.size())), slot);
+    l.databaseSlot = slot;
+    l.ownSlot = true;
+    return true;
+}
+
+void stampFiles(const std::string& directory, Stamp* stamp) {
+    stamp->certificates = stampOf(directory + "/cert9.db");
+    stamp->keys = stampOf(directory + "/key4.db");
+    stamp->modules = stampOf(directory + "/pkcs11.txt");
+}
+
+void stampTokens(const Layer& l, Stamp* stamp) {
+    stamp->tokens.clear();
     for (PK11SlotInfo* slot : l.slots) {
         const bool removable = slot != l.databaseSlot && PK11_IsRemovable(slot);
         if (removable || PK11_NeedLogin(slot)) {
             const bool present = !removable || PK11_IsPresent(slot) == PR_TRUE;
-            stamp.tokens.push_back(
+            stamp->tokens.push_back(
                 TokenStamp{PK11_GetSlotID(slot), present, PK11_GetSlotSeries(slot),
                            present && PK11_NeedLogin(slot) && nsslayer::loggedInNow(slot)});
         }
     }
-    return stamp;
+}
+
+// Whether the database slot no longer reads the files on disk: another directory, other files
+// in place of cert9.db (NSS's SQLite handles keep reading the old ones), or any change to
+// key4.db. The key database is opened only once per slot: overwritten in place by another
+// database's files, its new keys cannot be read through the old opening (a different salt).
+bool replaced(const Layer& l, const struct stat& directory, const Stamp& stamp) {
+    return l.databaseSlot == nullptr || directory.st_dev != l.openedDirectory.st_dev ||
+           directory.st_ino != l.openedDirectory.st_ino ||
+           stamp.certificates.error != l.openedCertificates.error ||
+           stamp.certificates.device != l.openedCertificates.device ||
+           stamp.certificates.inode != l.openedCertificates.inode || !(stamp.keys == l.openedKeys);
+}
+
+// An SQLite transaction under way in another process (certutil, pk12util): until its journal is
+// gone, a read may fail part way with nothing to tell it from an empty result.
+bool writing(const std::string& directory) {
+    struct stat info;
+    for (const char* file :
+         {"/cert9.db-journal", "/key4.db-journal", "/cert9.db-wal", "/key4.db-wal"}) {
+        if (stat((directory + file).c_str(), &info) == 0 || errno != ENOENT) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// Whether a stamp can be trusted to show the next change: a file changed within one timestamp
+// tick of `now` could be rewritten at the same size within that tick and keep its stamp. Ticks
+// are a jiffy (at most 10 ms) where timestamps have nanoseconds, up to 2 s where they do not.
+bool settledAt(const Stamp& stamp, const struct timespec& now) {
+    bool coarse = true;
+    int64_t latest = 0;
+    for (const FileStamp* file : {&stamp.certificates, &stamp.keys, &stamp.modules}) {
+        if (file->error != 0) {
+            continue;
+        }
+        for (const struct timespec& t : {file->modified, file->changed}) {
+            coarse = coarse && t.tv_nsec == 0;
+            latest = std::max(latest, static_cast<int64_t>(t.tv_sec) * 1000000000 + t.tv_nsec);
+        }
+    }
+    const int64_t tick = coarse ? 2000000000 : 50000000;
+    return static_cast<int64_t>(now.tv_sec) * 1000000000 + now.tv_nsec - latest > tick;
 }
 
 // One byte per unit, as the services narrow names before they reach the provider.
@@ -392,6 +495,95 @@ void startNspr() {
     keepingSigpipe([] { PR_Init(PR_USER_THREAD, PR_PRIORITY_NORMAL, 0); });
 }
 
+enum class Attempt { kOpened, kFailed, kAgain };
+
+// One look at the database: the store as it is on disk, or a failure, or kAgain when the files
+// changed while they were read (the result may be partial). Call with the lock held.
+Attempt tryOpen(Layer& l, const std::string& directory, Snapshot** opened) {
+    struct stat info;
+    if (stat(directory.c_str(), &info) != 0 ||
+        stat((directory + "/cert9.db").c_str(), &info) != 0) {
+        // A user without a database has an empty store, as a new Windows user has; anything
+        // else that stops us from looking is a failure.
+        if (errno != ENOENT) {
+            return Attempt::kFailed;
+        }
+        if (l.databaseSlot != nullptr) {
+            closeDatabase(l);  // removed: nothing read from it may be used again
+        }
+        *opened = new Snapshot;
+        return Attempt::kOpened;
+    }
+    // A FIFO (or device, or directory) where a database file belongs would hang or confuse NSS.
+    for (const char* file : {"/cert9.db", "/key4.db", "/pkcs11.txt"}) {
+        const bool present = stat((directory + file).c_str(), &info) == 0;
+        if ((present && !S_ISREG(info.st_mode)) || (!present && errno != ENOENT)) {
+            PORT_SetError(SEC_ERROR_BAD_DATABASE);
+            return Attempt::kFailed;
+        }
+    }
+    struct stat folder;
+    if (stat(directory.c_str(), &folder) != 0) {
+        return Attempt::kAgain;
+    }
+    Stamp stamp;
+    stampFiles(directory, &stamp);
+    struct timespec now;
+    clock_gettime(CLOCK_REALTIME, &now);
+    // Whatever fails or is read from here is trusted only when no file changed meanwhile.
+    const auto unchanged = [&] {
+        Stamp after;
+        stampFiles(directory, &after);
+        return after.certificates == stamp.certificates && after.keys == stamp.keys &&
+               after.modules == stamp.modules && !writing(directory);
+    };
+    bool fresh = false;
+    if (!l.started) {
+        fresh = true;
+        if (!start(l, directory)) {
+            return unchanged() ? Attempt::kFailed : Attempt::kAgain;
+        }
+    } else if (replaced(l, folder, stamp)) {
+        fresh = true;
+        if (l.databaseSlot != nullptr) {
+            closeDatabase(l);
+        }
+        if (!reopenDatabase(l)) {
+            return unchanged() ? Attempt::kFailed : Attempt::kAgain;
+        }
+    }
+    if (fresh) {
+        l.openedDirectory = folder;
+        l.openedCertificates = stamp.certificates;
+        l.openedKeys = stamp.keys;
+    }
+    stampTokens(l, &stamp);
+    if (l.current != nullptr && l.current->settled && l.current->stamp == stamp) {
+        retain(l.current);
+        *opened = l.current;
+        return Attempt::kOpened;
+    }
+    Snapshot* listed = list(l, stamp);
+    if (!unchanged()) {
+        if (listed != nullptr) {
+            release(listed);
+        }
+        return Attempt::kAgain;
+    }
+    if (listed == nullptr) {
+        return Attempt::kFailed;
+    }
+    listed->settled = settledAt(stamp, now);
+    if (l.current != nullptr) {
+        release(l.current);
+    }
+    l.current = listed;
+    ++l.generation;
+    retain(l.current);
+    *opened = l.current;
+    return Attempt::kOpened;
+}
+
 Snapshot* openStore() {
     Layer& l = layer();
     std::lock_guard<std::mutex> guard(l.mutex);
@@ -404,41 +596,25 @@ Snapshot* openStore() {
         }
         directory += "/.pki/nssdb";
     }
-    struct stat info;
-    if (stat(directory.c_str(), &info) != 0 ||
-        stat((directory + "/cert9.db").c_str(), &info) != 0) {
-        // A user without a database has an empty store, as a new Windows user has; anything
-        // else that stops us from looking is a failure.
-        if (errno != ENOENT) {
-            return nullptr;
+    // Another process writing: look again, a little later each time (about 0.3 s in all, the
+    // lock held), and fail rather than hand back a store that may be partial.
+    constexpr int kAttempts = 12;
+    for (int attempt = 0; attempt < kAttempts; ++attempt) {
+        if (attempt > 0) {
+            usleep(static_cast<useconds_t>(std::min(1000 << (attempt - 1), 50000)));
         }
-        return new Snapshot;
-    }
-    // A FIFO (or device, or directory) where a database file belongs would hang or confuse NSS.
-    for (const char* file : {"/cert9.db", "/key4.db", "/pkcs11.txt"}) {
-        const bool present = stat((directory + file).c_str(), &info) == 0;
-        if ((present && !S_ISREG(info.st_mode)) || (!present && errno != ENOENT)) {
-            PORT_SetError(SEC_ERROR_BAD_DATABASE);
-            return nullptr;
+        Snapshot* opened = nullptr;
+        switch (tryOpen(l, directory, &opened)) {
+            case Attempt::kOpened:
+                return opened;
+            case Attempt::kFailed:
+                return nullptr;
+            case Attempt::kAgain:
+                break;
         }
     }
-    if (!l.started && !start(l, directory)) {
-        return nullptr;
-    }
-    Stamp stamp = currentStamp(l, directory);
-    if (l.current == nullptr || !(l.current->stamp == stamp)) {
-        Snapshot* fresh = list(l, stamp);
-        if (fresh == nullptr) {
-            return nullptr;
-        }
-        if (l.current != nullptr) {
-            release(l.current);
-        }
-        l.current = fresh;
-        ++l.generation;
-    }
-    retain(l.current);
-    return l.current;
+    PORT_SetError(SEC_ERROR_BAD_DATABASE);
+    return nullptr;
 }
 
 Snapshot* snapshotOf(PCCERT_CONTEXT context, size_t* index) {
@@ -465,6 +641,14 @@ Outstanding& outstanding() {
 
 unsigned long storeGeneration() {
     return layer().generation;
+}
+
+PK11SlotInfo* databaseSlot() {
+    return layer().databaseSlot;
+}
+
+unsigned long databaseOpening() {
+    return layer().opening;
 }
 
 std::vector<std::vector<BYTE>> certificatesWithKey(const std::string& token,

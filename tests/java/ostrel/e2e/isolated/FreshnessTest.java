@@ -1,20 +1,43 @@
 package ostrel.e2e.isolated;
 
 import static ostrel.e2e.Fixture.NATIVE;
-import ostrel.e2e.Fixture;
 import static org.junit.jupiter.api.Assertions.assertEquals;
 import static org.junit.jupiter.api.Assertions.assertFalse;
+import static org.junit.jupiter.api.Assertions.assertNotNull;
+import static org.junit.jupiter.api.Assertions.assertNull;
 import static org.junit.jupiter.api.Assertions.assertTrue;
 
+import java.nio.file.Files;
+import java.nio.file.Path;
+import java.security.Provider;
+import java.security.Security;
+import java.security.Signature;
+import java.util.ArrayList;
+import java.util.List;
+import ostrel.e2e.Fixture;
+import org.junit.jupiter.api.BeforeAll;
 import org.junit.jupiter.api.Test;
 
-/** Runs on a private copy of the store, changed by NSS's own tools while the JVM runs. */
+/**
+ * Runs on a private copy of the store, changed by other processes while the JVM runs. With
+ * OSTREL_TEST_NSS_FIRST set, SunPKCS11 initialises NSS before the library does.
+ */
 class FreshnessTest {
-    private static final String DB = "sql:" + System.getProperty("ostrel.home") + "/.pki/nssdb";
+    private static final Path DIR = Path.of(System.getProperty("ostrel.home"), ".pki", "nssdb");
+    private static final String DB = "sql:" + DIR;
+
+    @BeforeAll
+    static void nssFirst() {
+        if (System.getenv("OSTREL_TEST_NSS_FIRST") != null) {
+            Provider nss = Security.getProvider("SunPKCS11")
+                    .configure("--name=nss\nnssDbMode=noDb\nnssModule=crypto\n");
+            Security.addProvider(nss);
+        }
+    }
 
     @Test
     void changesByOtherProcessesShowOnTheNextCall() throws Exception {
-        String late = Fixture.hex(java.nio.file.Files.readAllBytes(Fixture.files().resolve("late.der")));
+        String late = Fixture.hex(Files.readAllBytes(Fixture.files().resolve("late.der")));
         byte[] lateDer = java.util.HexFormat.of().parseHex(late);
         int before = Fixture.listed().size();
         assertEquals(-1, NATIVE.getCertificateVersion(lateDer));
@@ -25,10 +48,100 @@ class FreshnessTest {
         assertTrue(Fixture.listed().contains(late));
         assertEquals(before + 1, Fixture.listed().size());
         assertEquals(3, NATIVE.getCertificateVersion(lateDer));
+        assertSigns(lateDer);
 
         Fixture.run("certutil", "-D", "-d", DB, "-n", "late");
         assertFalse(Fixture.listed().contains(late));
         assertEquals(-1, NATIVE.getCertificateVersion(lateDer));
+        assertEquals(8, NATIVE.getLastErrorCode());
+        assertGone(lateDer);
+    }
+
+    /** A store change made by a shell command; $DB is the database directory, $OTHER another. */
+    record Change(String what, String command) {}
+
+    static final List<Change> REPLACEMENTS = List.of(
+            new Change("files replaced by rename",
+                    "cp $OTHER/cert9.db $DB/c.new && cp $OTHER/key4.db $DB/k.new"
+                            + " && mv $DB/c.new $DB/cert9.db && mv $DB/k.new $DB/key4.db"),
+            new Change("files overwritten in place", "cp $OTHER/cert9.db $OTHER/key4.db $DB/"),
+            new Change("directory replaced by a copy", "rm -rf $DB && cp -r $OTHER $DB"),
+            new Change("directory renamed away, another renamed in",
+                    "mv $DB $DB.old && cp -r $OTHER $DB.new && mv $DB.new $DB && rm -rf $DB.old"));
+
+    /**
+     * The other database lacks "signer" and holds "late". After each change the next call sees
+     * it whole, keys included; the original comes back by a copy, and then by a restore after the
+     * directory was removed.
+     */
+    @Test
+    void replacedDatabasesShowOnTheNextCall() throws Exception {
+        Path scratch = Files.createTempDirectory("fresh");
+        Path original = scratch.resolve("original"), other = scratch.resolve("other");
+        shell("cp -r $DB " + original + " && cp -r $DB $OTHER && certutil -D -d sql:$OTHER -n signer"
+                        + " && pk12util -i " + Fixture.files().resolve("late.pfx")
+                        + " -d sql:$OTHER -W fixture", other);
+        byte[] signer = Fixture.get("signer").der();
+        byte[] late = Files.readAllBytes(Fixture.files().resolve("late.der"));
+        List<String> originalListing = Fixture.listed();
+        List<String> otherListing = new ArrayList<>(originalListing);
+        otherListing.remove(Fixture.hex(signer));
+        otherListing.add(Fixture.hex(late));
+        otherListing.sort(null);
+        assertSigns(signer);
+        for (Change c : REPLACEMENTS) {
+            shell(c.command(), other);
+            assertEquals(names(otherListing), names(Fixture.listed()), c.what());
+            assertGone(signer);
+            assertSigns(late);
+
+            shell("rm -rf $DB && cp -r " + original + " $DB", other);
+            assertEquals(names(originalListing), names(Fixture.listed()), c.what() + ", then restored");
+            assertSigns(signer);
+            assertGone(late);
+        }
+        shell("rm -rf $DB", other);
+        assertEquals(List.of(), Fixture.listed(), "directory removed");
+        assertGone(signer);
+        shell("cp -r " + original + " $DB", other);
+        assertEquals(names(originalListing), names(Fixture.listed()), "directory restored");
+        assertSigns(signer);
+    }
+
+    /** The fixture's names of listed certificates, for readable failures. */
+    static List<String> names(List<String> listed) throws Exception {
+        java.util.Map<String, String> known = new java.util.HashMap<>();
+        known.put(Fixture.hex(Files.readAllBytes(Fixture.files().resolve("late.der"))), "late");
+        for (Fixture.Entry e : Fixture.entries()) {
+            known.put(Fixture.hex(e.der()), e.name());
+        }
+        for (Fixture.Entry e : Fixture.tokenEntries()) {
+            known.put(Fixture.hex(e.der()), e.name());
+        }
+        List<String> out = new ArrayList<>();
+        for (String hex : listed) {
+            out.add(known.getOrDefault(hex, "unknown " + hex.length() / 2 + " bytes"));
+        }
+        out.sort(null);
+        return out;
+    }
+
+    static void shell(String command, Path other) throws Exception {
+        Fixture.run("bash", "-c", "set -e; DB='" + DIR + "' OTHER='" + other + "'; " + command);
+    }
+
+    static void assertSigns(byte[] cert) throws Exception {
+        byte[] data = {4, 5, 6};
+        byte[] signature = NATIVE.firmar(data, cert);
+        assertNotNull(signature, "code " + NATIVE.getLastErrorCode());
+        Signature verifier = Signature.getInstance("SHA1withRSA");
+        verifier.initVerify(Fixture.x509(cert).getPublicKey());
+        verifier.update(data);
+        assertTrue(verifier.verify(signature));
+    }
+
+    static void assertGone(byte[] cert) {
+        assertNull(NATIVE.firmar(new byte[] {4, 5, 6}, cert));
         assertEquals(8, NATIVE.getLastErrorCode());
     }
 }
