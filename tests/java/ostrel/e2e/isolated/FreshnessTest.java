@@ -108,6 +108,87 @@ class FreshnessTest {
         assertSigns(signer);
     }
 
+    /**
+     * Four threads list and sign while another process, in a loop, puts a copy of the database in
+     * place of its files and adds and deletes a certificate with its key. A listing holds every
+     * stable certificate; a signature handed back verifies. A call may fail (the store unreadable
+     * while it is written, the key cut off by a reopening as it signed), but each thread signs.
+     */
+    @Test
+    void listingsAndSignaturesHoldWhileTheDatabaseIsReplacedInALoop() throws Exception {
+        Path scratch = Files.createTempDirectory("stress");
+        Path copy = scratch.resolve("copy");
+        shell("cp -r $DB $OTHER", copy);
+        String late = Fixture.hex(Files.readAllBytes(Fixture.files().resolve("late.der")));
+        List<String> stable = Fixture.listed();
+        List<byte[]> signers = List.of(Fixture.get("signer").der(), Fixture.get("sigonly").der(),
+                Fixture.get("twin-a").der());
+        Process writer = new ProcessBuilder("bash", "-c", "DB='" + DIR + "' OTHER='" + copy + "'\n"
+                + "while :; do cp $OTHER/cert9.db $DB/c.new && cp $OTHER/key4.db $DB/k.new"
+                + " && mv $DB/c.new $DB/cert9.db && mv $DB/k.new $DB/key4.db\n"
+                + " pk12util -i " + Fixture.files().resolve("late.pfx") + " -d sql:$DB -W fixture\n"
+                + " certutil -D -d sql:$DB -n late; done").redirectErrorStream(true)
+                .redirectOutput(ProcessBuilder.Redirect.DISCARD).start();
+        java.util.Map<String, Integer> failures = new java.util.concurrent.ConcurrentHashMap<>();
+        List<String> wrong = java.util.Collections.synchronizedList(new ArrayList<>());
+        int[] signed = new int[4];
+        long deadline = System.nanoTime() + 8_000_000_000L;
+        List<Thread> threads = new ArrayList<>();
+        try {
+            for (int t = 0; t < 4; t++) {
+                final int thread = t;
+                Thread worker = new Thread(() -> {
+                    byte[] data = {(byte) thread, 1, 2};
+                    for (int round = 0; System.nanoTime() < deadline; round++) {
+                        List<String> listed = Fixture.listed();
+                        // The error register is the process's, shared by the threads: a failure
+                        // shows as null, its code may be another thread's.
+                        if (listed == null) {
+                            failures.merge("listing", 1, Integer::sum);
+                        } else {
+                            List<String> rest = new ArrayList<>(listed);
+                            rest.remove(late);
+                            if (!rest.equals(stable)) {
+                                wrong.add("listing of " + listed.size());
+                            }
+                        }
+                        byte[] cert = signers.get((thread + round) % signers.size());
+                        byte[] signature = NATIVE.firmar(data, cert);
+                        if (signature == null) {
+                            failures.merge("signature", 1, Integer::sum);
+                            continue;
+                        }
+                        try {
+                            Signature verifier = Signature.getInstance("SHA1withRSA");
+                            verifier.initVerify(Fixture.x509(cert).getPublicKey());
+                            verifier.update(data);
+                            if (verifier.verify(signature)) {
+                                signed[thread]++;
+                            } else {
+                                wrong.add("a signature that does not verify");
+                            }
+                        } catch (Exception e) {
+                            wrong.add(e.toString());
+                        }
+                    }
+                });
+                worker.start();
+                threads.add(worker);
+            }
+            for (Thread worker : threads) {
+                worker.join();
+            }
+        } finally {
+            writer.destroy();
+            writer.waitFor();
+        }
+        System.out.println("failed while replaced: " + failures + ", signed " + java.util.Arrays.toString(signed));
+        assertEquals(List.of(), wrong);
+        for (int count : signed) {
+            assertTrue(count > 0, java.util.Arrays.toString(signed));
+        }
+    }
+
     /** The fixture's names of listed certificates, for readable failures. */
     static List<String> names(List<String> listed) throws Exception {
         java.util.Map<String, String> known = new java.util.HashMap<>();
