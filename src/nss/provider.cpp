@@ -79,15 +79,23 @@ struct Key {
     Key& operator=(const Key&) = delete;
 };
 
-// A key of a database since closed or replaced. Call with the lock held.
-bool cutOff(const Key& key) {
+// A key of a database since closed or replaced.
+bool closedDatabase(const Key& key) {
     return key.onDatabase && key.opening != nsslayer::databaseOpening();
+}
+
+// A key the store no longer holds: its database was replaced, or its module unloaded. Call with
+// the lock held.
+bool cutOff(const Key& key) {
+    const std::vector<PK11SlotInfo*>& slots = nsslayer::storeSlots();
+    return closedDatabase(key) ||
+           std::find(slots.begin(), slots.end(), key.key->pkcs11Slot) == slots.end();
 }
 
 Key::~Key() {
     // The database's slot closed with its session objects: the handle may by now name an object
     // of the database opened after it, which must not be destroyed.
-    if (key != nullptr && cutOff(*this)) {
+    if (key != nullptr && closedDatabase(*this)) {
         key->pkcs11IsTemp = PR_FALSE;
     }
 }

@@ -121,6 +121,13 @@ void release(Snapshot* snapshot) {
     }
 }
 
+// A module registered in the database's pkcs11.txt, as the store uses it.
+struct StoreModule {
+    std::string library, name;
+    SECMODModule* module = nullptr;  // a reference of ours
+    bool unload = false;  // loaded for the store (by the library or its context): unloaded with it
+};
+
 struct Layer {
     std::mutex mutex;
     bool started = false;
@@ -132,6 +139,8 @@ struct Layer {
     bool ownSlot = false;      // databaseSlot was opened by SECMOD_OpenUserDB and is ours to close
     FileStamp openedCertificates, openedKeys;  // what databaseSlot was opened on
     struct stat openedDirectory = {};
+    std::vector<StoreModule> modules;
+    FileStamp openedModules;  // the pkcs11.txt that modules follow
     Snapshot* current = nullptr;
     unsigned long generation = 0;  // counts the snapshots listed
     unsigned long opening = 0;     // counts the times databaseSlot was closed or replaced
@@ -218,6 +227,17 @@ bool start(Layer& l, const std::string& directory) {
         if (all != nullptr) {
             PK11_FreeSlotList(all);
         }
+        // The modules the context loaded from pkcs11.txt are the store's, to unload with it.
+        SECMODListLock* listLock = SECMOD_GetDefaultModuleListLock();
+        SECMOD_GetReadLock(listLock);
+        for (SECMODModuleList* m = SECMOD_GetDefaultModuleList(); m != nullptr; m = m->next) {
+            if (!m->module->internal && !m->module->moduleDBOnly && m->module->dllName != nullptr) {
+                l.modules.push_back(StoreModule{m->module->dllName,
+                                                m->module->commonName ? m->module->commonName : "",
+                                                SECMOD_ReferenceModule(m->module), true});
+            }
+        }
+        SECMOD_ReleaseReadLock(listLock);
         l.databaseSlot = PK11_GetInternalKeySlot();
         if (l.databaseSlot != nullptr) {
             PK11_FreeSlot(l.databaseSlot);  // still referenced through l.slots
@@ -264,6 +284,103 @@ bool reopenDatabase(Layer& l) {
     l.databaseSlot = slot;
     l.ownSlot = true;
     return true;
+}
+
+// The modules of pkcs11.txt that are not NSS's own, read by NSS's own parser.
+std::vector<StoreModule> registeredModules(const std::string& directory,
+                                           std::vector<std::string>* specs) {
+    std::vector<StoreModule> found;
+    std::unique_ptr<char, PortFree> quoted(NSSUTIL_Quote(("sql:" + directory).c_str(), '\''));
+    if (quoted == nullptr) {
+        return found;
+    }
+    std::string parameters =
+        std::string("configdir=") + quoted.get() + " secmod='pkcs11.txt' flags=readOnly";
+    char** list =
+        NSSUTIL_DoModuleDBFunction(SECMOD_MODULE_DB_FUNCTION_FIND, &parameters[0], nullptr);
+    for (char** spec = list; spec != nullptr && *spec != nullptr; ++spec) {
+        std::unique_ptr<char, PortFree> library(NSSUTIL_ArgGetParamValue("library", *spec));
+        std::unique_ptr<char, PortFree> name(NSSUTIL_ArgGetParamValue("name", *spec));
+        if (library != nullptr && library.get()[0] != 0) {
+            found.push_back(StoreModule{library.get(), name ? name.get() : "", nullptr, false});
+            specs->push_back(*spec);
+        }
+    }
+    if (list != nullptr) {
+        NSSUTIL_DoModuleDBFunction(SECMOD_MODULE_DB_FUNCTION_RELEASE, &parameters[0], list);
+    }
+    return found;
+}
+
+bool sameModule(const StoreModule& a, const StoreModule& b) {
+    return a.library == b.library && a.name == b.name;
+}
+
+// A module of the same library that NSS has loaded already (another component's), referenced.
+SECMODModule* loadedModule(const std::string& library) {
+    SECMODModule* found = nullptr;
+    SECMODListLock* listLock = SECMOD_GetDefaultModuleListLock();
+    SECMOD_GetReadLock(listLock);
+    for (SECMODModuleList* m = SECMOD_GetDefaultModuleList(); m != nullptr && found == nullptr;
+         m = m->next) {
+        if (m->module->dllName != nullptr && library == m->module->dllName) {
+            found = SECMOD_ReferenceModule(m->module);
+        }
+    }
+    SECMOD_ReleaseReadLock(listLock);
+    return found;
+}
+
+// Loads and unloads modules so that the store's are those pkcs11.txt registers now. A module
+// that is gone takes its slots with it; keys found on them are cut off (see nsslayer::cutOff).
+// A module that will not load is left out, as a token that cannot be read is.
+void followModules(Layer& l, const std::string& directory) {
+    std::vector<std::string> specs;
+    const std::vector<StoreModule> wanted = registeredModules(directory, &specs);
+    for (size_t i = 0; i < l.modules.size();) {
+        StoreModule& m = l.modules[i];
+        if (std::any_of(wanted.begin(), wanted.end(),
+                        [&](const StoreModule& w) { return sameModule(w, m); })) {
+            ++i;
+            continue;
+        }
+        nsslayer::dropCachedKeys();
+        for (int s = 0; s < m.module->slotCount; ++s) {
+            const auto at = std::find(l.slots.begin(), l.slots.end(), m.module->slots[s]);
+            if (at != l.slots.end()) {
+                PK11_FreeSlot(*at);
+                l.slots.erase(at);
+            }
+        }
+        if (m.unload) {
+            SECMOD_UnloadUserModule(m.module);
+        }
+        SECMOD_DestroyModule(m.module);
+        l.modules.erase(l.modules.begin() + static_cast<ptrdiff_t>(i));
+    }
+    for (size_t i = 0; i < wanted.size(); ++i) {
+        if (std::any_of(l.modules.begin(), l.modules.end(),
+                        [&](const StoreModule& m) { return sameModule(wanted[i], m); })) {
+            continue;
+        }
+        StoreModule m = wanted[i];
+        m.module = loadedModule(m.library);
+        if (m.module == nullptr) {
+            m.module = SECMOD_LoadUserModule(&specs[i][0], nullptr, PR_FALSE);
+            m.unload = true;
+            if (m.module != nullptr && !m.module->loaded) {
+                SECMOD_DestroyModule(m.module);
+                continue;
+            }
+        }
+        if (m.module == nullptr) {
+            continue;
+        }
+        for (int s = 0; s < m.module->slotCount; ++s) {
+            l.slots.push_back(PK11_ReferenceSlot(m.module->slots[s]));
+        }
+        l.modules.push_back(std::move(m));
+    }
 }
 
 void stampFiles(const std::string& directory, Stamp* stamp) {
@@ -556,6 +673,10 @@ Attempt tryOpen(Layer& l, const std::string& directory, Snapshot** opened) {
         l.openedDirectory = folder;
         l.openedCertificates = stamp.certificates;
         l.openedKeys = stamp.keys;
+    }
+    if (fresh || !(stamp.modules == l.openedModules)) {
+        followModules(l, directory);
+        l.openedModules = stamp.modules;
     }
     stampTokens(l, &stamp);
     if (l.current != nullptr && l.current->settled && l.current->stamp == stamp) {

@@ -108,6 +108,26 @@ class FreshnessTest {
         assertSigns(signer);
     }
 
+    /** The SoftHSM module deleted from pkcs11.txt with modutil, then added again. */
+    @Test
+    void modulesFollowPkcs11Txt() throws Exception {
+        Fixture.Entry tokenSigner = Fixture.tokenEntries().get(0);
+        List<String> before = names(Fixture.listed());
+        Fixture.run("modutil", "-dbdir", DB, "-delete", "SoftHSM", "-force");
+        List<String> without = new ArrayList<>(before);
+        without.remove(tokenSigner.name());
+        assertEquals(without, names(Fixture.listed()), "module deleted");
+        assertGone(tokenSigner.der());
+
+        Fixture.run("modutil", "-dbdir", DB, "-add", "SoftHSM", "-libfile",
+                "/usr/lib/softhsm/libsofthsm2.so", "-force");
+        List<String> with = new ArrayList<>(without);
+        with.add(tokenSigner.name());
+        with.sort(null);
+        assertEquals(with, names(Fixture.listed()), "module added");
+        assertEquals(3, NATIVE.getCertificateVersion(tokenSigner.der()));
+    }
+
     /**
      * Four threads list and sign while another process, in a loop, puts a copy of the database in
      * place of its files and adds and deletes a certificate with its key. A listing holds every
