@@ -4,6 +4,11 @@
 // process and a snapshot of the certificates (their DER, decoded fields and key information). A
 // snapshot is reused while the database files and the tokens are unchanged; any change made by
 // another process (certutil, pk12util, a card inserted) makes the next open list afresh.
+//
+// NSS keeps reading the files it opened, so database files replaced by new ones (a rename, a
+// restore, the directory removed and copied back) or key4.db rewritten are reopened as a slot of
+// the layer's own; modules follow pkcs11.txt. A listing is kept only when no file changed while
+// it was read.
 #include <pwd.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -617,8 +622,8 @@ enum class Attempt { kOpened, kFailed, kAgain };
 // One look at the database: the store as it is on disk, or a failure, or kAgain when the files
 // changed while they were read (the result may be partial). Call with the lock held.
 Attempt tryOpen(Layer& l, const std::string& directory, Snapshot** opened) {
-    struct stat info;
-    if (stat(directory.c_str(), &info) != 0 ||
+    struct stat folder, info;
+    if (stat(directory.c_str(), &folder) != 0 ||
         stat((directory + "/cert9.db").c_str(), &info) != 0) {
         // A user without a database has an empty store, as a new Windows user has; anything
         // else that stops us from looking is a failure.
@@ -638,10 +643,6 @@ Attempt tryOpen(Layer& l, const std::string& directory, Snapshot** opened) {
             PORT_SetError(SEC_ERROR_BAD_DATABASE);
             return Attempt::kFailed;
         }
-    }
-    struct stat folder;
-    if (stat(directory.c_str(), &folder) != 0) {
-        return Attempt::kAgain;
     }
     Stamp stamp;
     stampFiles(directory, &stamp);
