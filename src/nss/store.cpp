@@ -442,10 +442,11 @@ bool settledAt(const Stamp& stamp, const struct timespec& now) {
         if (file->error != 0) {
             continue;
         }
-        for (const struct timespec& t : {file->modified, file->changed}) {
-            coarse = coarse && t.tv_nsec == 0;
-            latest = std::max(latest, static_cast<int64_t>(t.tv_sec) * 1000000000 + t.tv_nsec);
-        }
+        // The change time, which the kernel sets on every write: a restore may set the
+        // modification time anywhere, even in the future.
+        const struct timespec& t = file->changed;
+        coarse = coarse && t.tv_nsec == 0;
+        latest = std::max(latest, static_cast<int64_t>(t.tv_sec) * 1000000000 + t.tv_nsec);
     }
     const int64_t tick = coarse ? 2000000000 : 50000000;
     return static_cast<int64_t>(now.tv_sec) * 1000000000 + now.tv_nsec - latest > tick;
