@@ -21,6 +21,7 @@
 #include <pk11pub.h>
 #include <secerr.h>
 #include <secmod.h>
+#include <sqlite3.h>
 
 #include <algorithm>
 #include <cstdlib>
@@ -143,6 +144,7 @@ struct Layer {
     size_t databaseIndex = 0;  // its place among the slots, kept while it is reopened
     bool ownSlot = false;      // databaseSlot was opened by SECMOD_OpenUserDB and is ours to close
     FileStamp openedCertificates, openedKeys;  // what databaseSlot was opened on
+    std::string openedKeyDatabase;             // and the identity of its key database
     struct stat openedDirectory = {};
     std::vector<StoreModule> modules;
     FileStamp openedModules;  // the pkcs11.txt that modules follow
@@ -407,16 +409,63 @@ void stampTokens(const Layer& l, Stamp* stamp) {
     }
 }
 
-// Whether the database slot no longer reads the files on disk: another directory, other files
-// in place of cert9.db (NSS's SQLite handles keep reading the old ones), or any change to
-// key4.db. The key database is opened only once per slot: overwritten in place by another
-// database's files, its new keys cannot be read through the old opening (a different salt).
-bool replaced(const Layer& l, const struct stat& directory, const Stamp& stamp) {
-    return l.databaseSlot == nullptr || directory.st_dev != l.openedDirectory.st_dev ||
-           directory.st_ino != l.openedDirectory.st_ino ||
-           stamp.certificates.error != l.openedCertificates.error ||
-           stamp.certificates.device != l.openedCertificates.device ||
-           stamp.certificates.inode != l.openedCertificates.inode || !(stamp.keys == l.openedKeys);
+// What makes a key database itself: its global salt and password check, from which NSS derives,
+// once per opening, the key that its private keys are encrypted under. Another database's files
+// written over key4.db in place bring another salt, and so does a password change. Read through
+// the SQLite NSS uses (one library in the process, so its locks stay NSS's). "?" when it cannot
+// be read: any change is then taken for another database.
+std::string keyDatabaseIdentity(const std::string& path) {
+    std::string identity = "?";
+    sqlite3* db = nullptr;
+    if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
+        sqlite3_busy_timeout(db, 100);
+        sqlite3_stmt* query = nullptr;
+        if (sqlite3_prepare_v2(db, "SELECT item1, item2 FROM metaData WHERE id = 'password'", -1,
+                               &query, nullptr) == SQLITE_OK) {
+            const int step = sqlite3_step(query);
+            if (step == SQLITE_ROW) {
+                identity = "=";
+                for (int column = 0; column < 2; ++column) {
+                    const void* bytes = sqlite3_column_blob(query, column);
+                    const int length = sqlite3_column_bytes(query, column);
+                    identity.append(std::to_string(length)).push_back(':');
+                    if (bytes != nullptr) {
+                        identity.append(static_cast<const char*>(bytes),
+                                        static_cast<size_t>(length));
+                    }
+                }
+            } else if (step == SQLITE_DONE) {
+                identity = "";  // a database that never had a password set
+            }
+        }
+        sqlite3_finalize(query);
+    }
+    sqlite3_close(db);
+    return identity;
+}
+
+// Whether the database slot no longer reads the database on disk: another directory, other files
+// in place of cert9.db or key4.db (NSS's SQLite handles keep reading the old ones), or another
+// key database written into key4.db. Anything else NSS reads afresh through the same opening.
+bool replaced(Layer& l, const std::string& directory, const struct stat& folder,
+              const Stamp& stamp) {
+    if (l.databaseSlot == nullptr || folder.st_dev != l.openedDirectory.st_dev ||
+        folder.st_ino != l.openedDirectory.st_ino ||
+        stamp.certificates.error != l.openedCertificates.error ||
+        stamp.certificates.device != l.openedCertificates.device ||
+        stamp.certificates.inode != l.openedCertificates.inode ||
+        stamp.keys.error != l.openedKeys.error || stamp.keys.device != l.openedKeys.device ||
+        stamp.keys.inode != l.openedKeys.inode) {
+        return true;
+    }
+    if (!(stamp.keys == l.openedKeys)) {
+        const std::string identity = keyDatabaseIdentity(directory + "/key4.db");
+        if (identity == "?" || identity != l.openedKeyDatabase) {
+            return true;
+        }
+        l.openedKeys = stamp.keys;  // written, by certutil or pk12util: still the same database
+    }
+    return false;
 }
 
 // An SQLite transaction under way in another process (certutil, pk12util): until its journal is
@@ -662,7 +711,7 @@ Attempt tryOpen(Layer& l, const std::string& directory, Snapshot** opened) {
         if (!start(l, directory)) {
             return unchanged() ? Attempt::kFailed : Attempt::kAgain;
         }
-    } else if (replaced(l, folder, stamp)) {
+    } else if (replaced(l, directory, folder, stamp)) {
         fresh = true;
         if (l.databaseSlot != nullptr) {
             closeDatabase(l);
@@ -675,6 +724,7 @@ Attempt tryOpen(Layer& l, const std::string& directory, Snapshot** opened) {
         l.openedDirectory = folder;
         l.openedCertificates = stamp.certificates;
         l.openedKeys = stamp.keys;
+        l.openedKeyDatabase = keyDatabaseIdentity(directory + "/key4.db");
     }
     if (fresh || !(stamp.modules == l.openedModules)) {
         followModules(l, directory);

@@ -70,7 +70,7 @@ class FreshnessTest {
                     "mv $DB $DB.old && cp -r $OTHER $DB.new && mv $DB.new $DB && rm -rf $DB.old"));
 
     /**
-     * The other database lacks "signer" and holds "late". After each change the next call sees
+     * The other database, made apart, lacks "signer" and holds "late". After each change the next call sees
      * it whole, keys included; the original comes back by a copy, and then by a restore after the
      * directory was removed.
      */
@@ -78,8 +78,18 @@ class FreshnessTest {
     void replacedDatabasesShowOnTheNextCall() throws Exception {
         Path scratch = Files.createTempDirectory("fresh");
         Path original = scratch.resolve("original"), other = scratch.resolve("other");
-        shell("cp -r $DB " + original + " && cp -r $DB $OTHER && certutil -D -d sql:$OTHER -n signer"
-                        + " && pk12util -i " + Fixture.files().resolve("late.pfx")
+        // A database of its own (its own salt), with the same keys but signer's, and late's.
+        StringBuilder keys = new StringBuilder();
+        for (Fixture.Entry e : Fixture.entries()) {
+            if (e.hasKey() && !e.name().equals("signer")) {
+                keys.append(" ").append(e.name());
+            }
+        }
+        shell("cp -r $DB " + original + " && mkdir $OTHER && certutil -N -d sql:$OTHER --empty-password"
+                        + " && cp $DB/pkcs11.txt $OTHER/ && for n in" + keys + "; do"
+                        + " pk12util -o $OTHER/$n.p12 -n $n -d sql:$DB -W fixture"
+                        + " && pk12util -i $OTHER/$n.p12 -d sql:$OTHER -W fixture && rm $OTHER/$n.p12;"
+                        + " done && pk12util -i " + Fixture.files().resolve("late.pfx")
                         + " -d sql:$OTHER -W fixture", other);
         byte[] signer = Fixture.get("signer").der();
         byte[] late = Files.readAllBytes(Fixture.files().resolve("late.der"));
