@@ -236,6 +236,14 @@ class LoginTest {
         assertTrue(run.errors().contains("SETERROR Wrong password."), run.asked().toString());
     }
 
+    /** certutil writes key4.db while the child runs: the same database, still logged in. */
+    @Test
+    void protectedDatabaseStaysLoggedInWhileCertutilWritesIt() throws Exception {
+        Run run = child(databaseHome, List.of("pin secret"), NONE, env(), "write");
+        assertEquals(List.of("ok", "written", "ok"), run.results(), run.out());
+        assertEquals(1, run.prompts());
+    }
+
     @Test
     void realPinentryTtyOnAPseudoTerminal() throws Exception {
         Run run = child(cardHome, NONE, NONE,
@@ -290,6 +298,16 @@ class LoginTest {
                     System.out.println("result=logged out");
                     Thread.sleep(1500);  // NSS trusts its view of the login for a second
                     System.out.println("result=" + sign());
+                    System.out.println("result=" + sign());
+                }
+                case "write" -> {
+                    System.out.println("result=" + sign());
+                    Path password = Files.createTempFile("password", "");
+                    Files.writeString(password, "secret\n");
+                    Fixture.run("certutil", "-M", "-d", "sql:" + System.getenv("HOME") + "/.pki/nssdb",
+                            "-n", "signer", "-t", "Pu,u,u", "-f", password.toString());
+                    Files.delete(password);
+                    System.out.println("result=written");
                     System.out.println("result=" + sign());
                 }
                 case "sunpkcs11" -> {
