@@ -70,9 +70,9 @@ class FreshnessTest {
                     "mv $DB $DB.old && cp -r $OTHER $DB.new && mv $DB.new $DB && rm -rf $DB.old"));
 
     /**
-     * The other database, made apart, lacks "signer" and holds "late". After each change the next call sees
-     * it whole, keys included; the original comes back by a copy, and then by a restore after the
-     * directory was removed.
+     * The other database, made apart, lacks "signer" and holds "late". After each change the next
+     * call sees it whole, keys included; the original comes back by a copy, and then by a restore
+     * after the directory was removed.
      */
     @Test
     void replacedDatabasesShowOnTheNextCall() throws Exception {
@@ -85,7 +85,8 @@ class FreshnessTest {
                 keys.append(" ").append(e.name());
             }
         }
-        shell("cp -r $DB " + original + " && mkdir $OTHER && certutil -N -d sql:$OTHER --empty-password"
+        shell("cp -r $DB " + original + " && mkdir $OTHER"
+                        + " && certutil -N -d sql:$OTHER --empty-password"
                         + " && cp $DB/pkcs11.txt $OTHER/ && for n in" + keys + "; do"
                         + " pk12util -o $OTHER/$n.p12 -n $n -d sql:$DB -W fixture"
                         + " && pk12util -i $OTHER/$n.p12 -d sql:$OTHER -W fixture && rm $OTHER/$n.p12;"
@@ -209,10 +210,18 @@ class FreshnessTest {
                 worker.join();
             }
         } finally {
-            writer.destroy();
+            // The loop and whatever tool it runs, then the database as it was for the other tests.
+            List<ProcessHandle> tools = writer.descendants().toList();
+            writer.destroyForcibly();
+            tools.forEach(ProcessHandle::destroyForcibly);
             writer.waitFor();
+            for (ProcessHandle tool : tools) {
+                tool.onExit().get();
+            }
+            shell("rm -rf $DB && cp -r $OTHER $DB", copy);
         }
-        System.out.println("failed while replaced: " + failures + ", signed " + java.util.Arrays.toString(signed));
+        System.out.println("failed while replaced: " + failures + ", signed "
+                + java.util.Arrays.toString(signed));
         assertEquals(List.of(), wrong);
         for (int count : signed) {
             assertTrue(count > 0, java.util.Arrays.toString(signed));
