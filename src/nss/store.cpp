@@ -424,7 +424,8 @@ std::string keyDatabaseIdentity(const std::string& path) {
                                &query, nullptr) == SQLITE_OK) {
             const int step = sqlite3_step(query);
             if (step == SQLITE_ROW) {
-                identity = "=";
+                // Not `identity = "="`: GCC 12 at -O3 takes that copy for an overlapping one.
+                identity.assign(1, '=');
                 for (int column = 0; column < 2; ++column) {
                     const void* bytes = sqlite3_column_blob(query, column);
                     const int length = sqlite3_column_bytes(query, column);
@@ -435,7 +436,7 @@ std::string keyDatabaseIdentity(const std::string& path) {
                     }
                 }
             } else if (step == SQLITE_DONE) {
-                identity = "";  // a database that never had a password set
+                identity.clear();  // a database that never had a password set
             }
         }
         sqlite3_finalize(query);
