@@ -1,10 +1,12 @@
 #!/usr/bin/env bash
-# make-stores.sh OUT: personal stores of 1, 10, 100 and 1,000 certificates for the benchmarks, as
-# OUT/N/home/.pki/nssdb. Every certificate has its private key: one RSA-2048 "signer" (its DER in
-# OUT/signer.der) and N-1 EC P-256 certificates "ec1".."ec{N-1}". Kept while OUT/complete exists.
+# make-stores.sh OUT: personal stores of 1, 10, 100, 1,000 and 5,000 certificates for the
+# benchmarks, as OUT/N/home/.pki/nssdb. Every certificate has its private key: one RSA-2048 "signer"
+# (its DER in OUT/signer.der) and N-1 EC P-256 certificates "ec1".."ec{N-1}". Kept while
+# OUT/complete names the same sizes.
 set -euo pipefail
 out=${1:?usage: make-stores.sh OUT}
-[[ -f $out/complete ]] && exit 0
+sizes="1 10 100 1000 5000"
+[[ -f $out/complete && $(cat "$out/complete") == "$sizes" ]] && exit 0
 rm -rf "$out"
 mkdir -p "$out" && out=$(cd "$out" && pwd)
 # SQLite syncs every certutil transaction to disk; on tmpfs that costs nothing, so the stores are
@@ -21,7 +23,7 @@ certutil -S -d "sql:$db" -n signer -s "CN=Bench Signer,O=Ostrel Bench,C=ES" -x -
 certutil -L -d "sql:$db" -n signer -r >"$out/signer.der"
 
 have=1
-for size in 1 10 100 1000; do
+for size in $sizes; do
     if ((size > have)); then
         # One certutil process for the whole batch: starting one per certificate costs more.
         for ((i = have; i < size; i++)); do
@@ -39,4 +41,4 @@ for size in 1 10 100 1000; do
     mkdir -p "$out/$size/home/.pki"
     cp -r "$db" "$out/$size/home/.pki/nssdb"
 done
-touch "$out/complete"
+echo "$sizes" >"$out/complete"

@@ -14,7 +14,8 @@ import statistics
 import sys
 
 UNIT_NS = {"ns": 1.0, "us": 1e3, "ms": 1e6, "s": 1e9}
-SIZES = (1, 10, 100, 1000)
+SIZES = (1, 10, 100, 1000, 5000)
+LARGE = (100, 1000, 5000)  # the sizes of the listing targets
 KIB, MIB = 1 << 10, 1 << 20
 
 
@@ -38,7 +39,8 @@ def load(results):
                     continue
                 name = re.sub(r"(/(iterations|repeats):\d+)+$", "", b["run_name"] if "run_name" in b else b["name"])
                 if name.startswith(("services/list", "services/notAfter", "services/subjectDn",
-                                    "services/sign", "limit/nss_list", "info/nss_relist")):
+                                    "services/sign", "limit/nss_object_list", "info/nss_object_steps",
+                                    "info/nss_list_keycheck")):
                     name += f"/{size}"
                 unit = UNIT_NS[b["time_unit"]]
                 add(name, [b["real_time"] * unit], [b["cpu_time"] * unit], run,
@@ -106,7 +108,7 @@ def side_by_side(t):
     for n in SIZES:
         row("`getCertificatesInSystemStore`, right after a change", n,
             f"lib/list_after_change/{n}", f"services/list_after_change/{n}",
-            f"jdk/keystore_list/{n}", f"limit/nss_list_keycheck_after_change/{n}")
+            f"jdk/keystore_list/{n}", f"limit/nss_object_list_after_change/{n}")
     for n in SIZES:
         row("`getNotAfter` (certificate scanned last)", n, f"lib/notAfter/{n}",
             f"services/notAfter/{n}", "jdk/x509_notAfter" if n == 100 else None, None)
@@ -128,9 +130,12 @@ def side_by_side(t):
                 "with every key entry's certificate for the listing (it always reads the token "
                 "afresh), `X509Certificate` parse + `getNotAfter` for the "
                 "attribute, `Signature(\"SHA1withRSA\")` for signing, `MessageDigest(\"SHA-1\")` of the "
-                "default provider for digests. Limit: bare NSS `PK11_Sign`, NSS list + key check, "
-                "OpenSSL SHA-1, malloc+memcpy+free. NSS list without a change: " +
-                ", ".join(f"{n}: {t.cell(f'limit/nss_list_keycheck/{n}')}" for n in SIZES) +
+                "default provider for digests. Limit: bare NSS `PK11_Sign`, the bare object listing (the "
+                "library's NSS calls: `PK11_FindGenericObjects` of the certificates, "
+                "`PK11_ReadRawAttributes` of `CKA_VALUE` and `CKA_ID` each, the private keys' "
+                "`CKA_ID`s), OpenSSL SHA-1, malloc+memcpy+free. Bare object listing without a "
+                "change: " +
+                ", ".join(f"{n}: {t.cell(f'limit/nss_object_list/{n}')}" for n in SIZES) +
                 ". NSS's own SHA-1 for reference: " +
                 ", ".join(f"{label} {t.cell(f'info/nss_sha1/{b}', b)}"
                           for b, label in ((KIB, "1 KiB"), (MIB, "1 MiB"), (64 * MIB, "64 MiB"))) +
@@ -169,7 +174,15 @@ def targets(t):
 
     absolute("`getNotAfter`, 100 certificates", "lib/notAfter/100", 50e3)
     absolute("`getSubjectDn`, 100 certificates", "lib/subjectDn/100", 50e3)
-    absolute("`getCertificatesInSystemStore`, 100 certificates, unchanged", "lib/list/100", 1e6)
+    absolute("`getCertificatesInSystemStore`, 100 certificates, unchanged", "lib/list/100", 30e3)
+    for n in LARGE:
+        relative(f"`getCertificatesInSystemStore` right after a change ÷ SunPKCS11 `KeyStore.load`, "
+                 f"{n:,} certificates", f"lib/list_after_change/{n}", f"jdk/keystore_list/{n}", 0.5)
+    for n in SIZES:
+        relative(f"`getCertificatesInSystemStore` right after a change ÷ bare object listing after "
+                 f"the same change, {n:,} certificate{'s' if n > 1 else ''}", f"lib/list_after_change/{n}",
+                 f"limit/nss_object_list_after_change/{n}", 1.3)
+    linear(t, rows, "lib/list_after_change", "`getCertificatesInSystemStore` right after a change")
     relative("`firmar` ÷ bare NSS sign", "lib/firmar/100", "limit/nss_sign_rsa2048", 1.15)
     relative("`firmar` ÷ JDK `SHA1withRSA`", "lib/firmar/100", "jdk/sign/1024", 1.0)
     relative("`digest` 1 MiB throughput ÷ JDK `MessageDigest`", "lib/digest/1048576",
@@ -199,10 +212,10 @@ def targets(t):
         if m and b:
             rows.append(f"- Bare signing, {label}: {t.cell(name)}, {m / b:.2f}× the bare `PK11_Sign` "
                         f"on the token's key (CPU time {t.median(name, True) / t.median('limit/nss_sign_rsa2048', True):.2f}×).")
-    rows.append(f"- `getCertificatesInSystemStore` right after the database changed, 100 certificates: "
-                f"{t.cell('lib/list_after_change/100')} (bare NSS list + key check after the same "
-                f"change: {t.cell('limit/nss_list_keycheck_after_change/100')}; without a change: "
-                f"{t.cell('limit/nss_list_keycheck/100')}).")
+    per = [(n, t.median(f"jdk/keystore_list/{n}")) for n in LARGE]
+    if all(m for _, m in per):
+        rows.append("- SunPKCS11 `KeyStore.load` per certificate: " +
+                    ", ".join(f"{n:,}: {duration(m / n)}" for n, m in per) + ".")
     d, j, p = (t.median("lib/digest/67108864"), t.median("jdk/sha1/67108864"),
                t.median("probe/get_release/67108864"))
     if d and j:
@@ -217,43 +230,68 @@ def targets(t):
     return rows
 
 
+def linear(t, rows, prefix, label, bound=1.25):
+    """A row for "linear in the store's size": the time per certificate at each of LARGE may not
+    grow by more than `bound` from a smaller store to a larger one."""
+    per = [(n, t.median(f"{prefix}/{n}")) for n in LARGE]
+    if not all(m for _, m in per):
+        rows.append(f"| {label}: linear | — | — | — | not measured | — | — |")
+        return
+    cpu = [(n, t.median(f"{prefix}/{n}", cpu=True)) for n in LARGE]
+
+    def growth(values):
+        return max(values[j][1] / values[j][0] / (values[i][1] / values[i][0])
+                   for i in range(len(values)) for j in range(i + 1, len(values)))
+
+    r = growth(per)
+    cells = " / ".join(f"{duration(m / n)}" for n, m in per)
+    rows.append(f"| {label}: linear, time per certificate at " +
+                " / ".join(f"{n:,}" for n in LARGE) + f" (ratio: its largest growth) | {cells} | "
+                f"≤ {bound:.2f} | {r:.2f} | {'met' if r <= bound else '**not met**'} | "
+                f"{growth(cpu):.2f} | — |")
+
+
 def relisting(t):
     """Where a listing after a change goes, in NSS calls, and what the library adds."""
-    steps = (("info/nss_relist_steps/list", "`PK11_ListCertsInSlot`"),
-             ("info/nss_relist_steps/keycheck", "+ `PK11_KeyForCertExists` per certificate"),
-             ("info/nss_relist_steps/keyid_lookup",
-              "+ `PK11_GetLowLevelKeyIDForCert(keySlot, …)`: the library's NSS calls"),
-             ("info/nss_relist_steps/keyid_read",
-              "+ the certificate's `CKA_ID` by `PK11_ReadRawAttribute` instead"),
-             ("info/nss_relist_steps/keyid_hash",
-              "+ `PK11_MakeIDFromPubKey` of the public key instead (no database access)"),
+    steps = (("info/nss_object_steps/find",
+              "`PK11_FindGenericObjects(slot, CKO_CERTIFICATE)` on every present token"),
+             ("info/nss_object_steps/read",
+              "+ `PK11_ReadRawAttributes` of `CKA_VALUE` and `CKA_ID` per certificate"),
+             ("info/nss_object_steps/keys",
+              "+ the private keys' `CKA_ID`s, matched: the bare object listing"),
+             ("limit/nss_object_list_after_change", "the bare object listing (limit row)"),
              ("services/list_after_change", "the library's listing, without a JVM"),
-             ("lib/list_after_change", "`getCertificatesInSystemStore`"))
-    sizes = (100, 1000)
-    rows = ["| Right after a change | " + " | ".join(f"{n} certificates" for n in sizes) + " |",
-            "|---|---:|---:|"]
+             ("lib/list_after_change", "`getCertificatesInSystemStore`"),
+             ("jdk/keystore_list", "SunPKCS11 `KeyStore.load` + every key entry's certificate"),
+             ("info/nss_list_keycheck_after_change",
+              "before: `PK11_ListCertsInSlot` + `PK11_KeyForCertExists` (up to 1,000)"))
+    rows = ["| Right after a change | " + " | ".join(f"{n:,} certificates" for n in LARGE) + " |",
+            "|---|" + "---:|" * len(LARGE)]
     for prefix, label in steps:
         cells = []
-        for n in sizes:
+        for n in LARGE:
             m, c = t.median(f"{prefix}/{n}"), t.median(f"{prefix}/{n}", cpu=True)
             cells.append(f"{duration(m)} (CPU {duration(c)})" if m else "—")
         rows.append(f"| {label} | " + " | ".join(cells) + " |")
-    differ = max(t.f.get(f"info/nss_relist_steps/keyid_hash/{n}", {"differ": 0})["differ"]
-                 for n in sizes)
     rows.append("")
-    rows.append("Elapsed median (median CPU time of the calling thread). Certificates whose hashed "
-                f"ID differs from the one `PK11_GetLowLevelKeyIDForCert` returns: {differ}.")
+    rows.append("Elapsed median (median CPU time of the calling thread). The steps are cumulative; "
+                "each row is measured on its own, after its own change.")
     return rows
 
 
 def main():
     results = pathlib.Path(sys.argv[1])
     t = Table(load(results))
-    env = [line for line in (results / "env.txt").read_text().strip().splitlines()
-           if not line.startswith("load_round_")]
+    lines = (results / "env.txt").read_text().strip().splitlines()
+    env = [line for line in lines if not line.startswith("load_round_")]
+    loads = [line.split(": ", 1) for line in lines if line.startswith("load_round_")]
     rounds = len(list(results.glob("run-*")))
     print(f"# Benchmark results ({rounds} round{'s' if rounds != 1 else ''})\n")
     print("Machine: " + "; ".join(env) + "\n")
+    if loads:
+        print("Load average (1, 5, 15 min) at the start of each store: " +
+              "; ".join(f"{k.replace('load_round_', 'round ').replace('_store_', ', store ')}: {v}"
+                        for k, v in loads) + "\n")
     print("## Targets\n")
     print("\n".join(targets(t)))
     print("\n## Side by side\n")
