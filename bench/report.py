@@ -63,6 +63,8 @@ def quartiles(samples):
 
 
 def duration(ns):
+    if ns < 0:
+        return "−" + duration(-ns)
     if ns >= 1e6:
         return f"{ns / 1e6:.3g} ms" if ns < 1e9 else f"{ns / 1e9:.3g} s"
     if ns >= 1e3:
