@@ -47,6 +47,7 @@ struct PortFree {
 
 struct FileStamp {
     int error = 0;  // errno of stat(), 0 when the file exists
+    bool regular = false;
     dev_t device = 0;
     ino_t inode = 0;
     off_t size = 0;
@@ -67,6 +68,7 @@ FileStamp stampOf(const std::string& path) {
         stamp.error = errno;
         return stamp;
     }
+    stamp.regular = S_ISREG(info.st_mode);
     stamp.device = info.st_dev;
     stamp.inode = info.st_ino;
     stamp.size = info.st_size;
@@ -673,12 +675,18 @@ enum class Attempt { kOpened, kFailed, kAgain };
 // One look at the database: the store as it is on disk, or a failure, or kAgain when the files
 // changed while they were read (the result may be partial). Call with the lock held.
 Attempt tryOpen(Layer& l, const std::string& directory, Snapshot** opened) {
-    struct stat folder, info;
-    if (stat(directory.c_str(), &folder) != 0 ||
-        stat((directory + "/cert9.db").c_str(), &info) != 0) {
+    // Four stat() calls in all on the way to an unchanged snapshot: they are most of a query.
+    struct stat folder;
+    Stamp stamp;
+    const bool folderThere = stat(directory.c_str(), &folder) == 0;
+    const int folderError = folderThere ? 0 : errno;
+    if (folderThere) {
+        stampFiles(directory, &stamp);
+    }
+    if (!folderThere || stamp.certificates.error != 0) {
         // A user without a database has an empty store, as a new Windows user has; anything
         // else that stops us from looking is a failure.
-        if (errno != ENOENT) {
+        if ((folderThere ? stamp.certificates.error : folderError) != ENOENT) {
             return Attempt::kFailed;
         }
         if (l.databaseSlot != nullptr) {
@@ -688,15 +696,12 @@ Attempt tryOpen(Layer& l, const std::string& directory, Snapshot** opened) {
         return Attempt::kOpened;
     }
     // A FIFO (or device, or directory) where a database file belongs would hang or confuse NSS.
-    for (const char* file : {"/cert9.db", "/key4.db", "/pkcs11.txt"}) {
-        const bool present = stat((directory + file).c_str(), &info) == 0;
-        if ((present && !S_ISREG(info.st_mode)) || (!present && errno != ENOENT)) {
+    for (const FileStamp* file : {&stamp.certificates, &stamp.keys, &stamp.modules}) {
+        if ((file->error == 0 && !file->regular) || (file->error != 0 && file->error != ENOENT)) {
             PORT_SetError(SEC_ERROR_BAD_DATABASE);
             return Attempt::kFailed;
         }
     }
-    Stamp stamp;
-    stampFiles(directory, &stamp);
     struct timespec now;
     clock_gettime(CLOCK_REALTIME, &now);
     // Whatever fails or is read from here is trusted only when no file changed meanwhile.
