@@ -249,6 +249,84 @@ void nssObjectList(benchmark::State& state, bool change, ObjectSteps steps) {
     }
 }
 
+// The handles of every object of one class, by one search on `session`.
+std::vector<CK_OBJECT_HANDLE> findHandles(CK_FUNCTION_LIST* f, CK_SESSION_HANDLE session,
+                                          CK_OBJECT_CLASS objectClass) {
+    std::vector<CK_OBJECT_HANDLE> handles;
+    CK_ATTRIBUTE match = {CKA_CLASS, &objectClass, sizeof objectClass};
+    if (f->C_FindObjectsInit(session, &match, 1) != CKR_OK) {
+        return handles;
+    }
+    CK_OBJECT_HANDLE chunk[256];
+    CK_ULONG found = 0;
+    while (f->C_FindObjects(session, chunk, 256, &found) == CKR_OK && found > 0) {
+        handles.insert(handles.end(), chunk, chunk + found);
+    }
+    f->C_FindObjectsFinal(session);
+    return handles;
+}
+
+// The same listing in PKCS#11 calls on a session of its own: one C_GetAttributeValue per object
+// into buffers large enough, where NSS asks for the sizes first.
+void pkcs11ObjectList(benchmark::State& state, bool change) {
+    std::vector<PK11SlotInfo*> slots;
+    PK11SlotList* all = PK11_GetAllTokens(CKM_INVALID_MECHANISM, PR_FALSE, PR_FALSE, nullptr);
+    for (PK11SlotListElement* e = all ? all->head : nullptr; e != nullptr; e = e->next) {
+        slots.push_back(PK11_ReferenceSlot(e->slot));
+    }
+    if (all != nullptr) {
+        PK11_FreeSlotList(all);
+    }
+    std::vector<unsigned char> value(4096), id(256);
+    for (auto _ : state) {
+        if (change && !changeDatabaseUntimed(state, databaseDirectory)) {
+            break;
+        }
+        int certificates = 0, keys = 0;
+        for (PK11SlotInfo* slot : slots) {
+            if (!PK11_IsPresent(slot)) {
+                continue;
+            }
+            auto* f = static_cast<CK_FUNCTION_LIST*>(PK11_GetModule(slot)->functionList);
+            CK_SESSION_HANDLE session = CK_INVALID_HANDLE;
+            if (f->C_OpenSession(PK11_GetSlotID(slot), CKF_SERIAL_SESSION, nullptr, nullptr,
+                                 &session) != CKR_OK) {
+                continue;
+            }
+            std::vector<std::string> keyIds;
+            auto readIds = [&](CK_OBJECT_CLASS c) {
+                for (CK_OBJECT_HANDLE h : findHandles(f, session, c)) {
+                    CK_ATTRIBUTE a = {CKA_ID, id.data(), id.size()};
+                    if (f->C_GetAttributeValue(session, h, &a, 1) == CKR_OK && a.ulValueLen > 0) {
+                        keyIds.emplace_back(reinterpret_cast<const char*>(id.data()), a.ulValueLen);
+                    }
+                }
+            };
+            readIds(CKO_PRIVATE_KEY);
+            if (PK11_NeedLogin(slot) && !PK11_IsLoggedIn(slot, nullptr)) {
+                readIds(CKO_PUBLIC_KEY);
+            }
+            std::sort(keyIds.begin(), keyIds.end());
+            for (CK_OBJECT_HANDLE h : findHandles(f, session, CKO_CERTIFICATE)) {
+                ++certificates;
+                CK_ATTRIBUTE both[2] = {{CKA_VALUE, value.data(), value.size()},
+                                        {CKA_ID, id.data(), id.size()}};
+                if (f->C_GetAttributeValue(session, h, both, 2) == CKR_OK) {
+                    const std::string i(reinterpret_cast<const char*>(id.data()), both[1].ulValueLen);
+                    keys += !i.empty() && std::binary_search(keyIds.begin(), keyIds.end(), i);
+                    benchmark::DoNotOptimize(value.data());
+                }
+            }
+            f->C_CloseSession(session);
+        }
+        state.counters["certificates"] = certificates;
+        state.counters["keys"] = keys;
+    }
+    for (PK11SlotInfo* slot : slots) {
+        PK11_FreeSlot(slot);
+    }
+}
+
 void opensslSha1(benchmark::State& state) {
     const std::vector<unsigned char> data = bytesOf(static_cast<size_t>(state.range(0)));
     unsigned char value[EVP_MAX_MD_SIZE];
@@ -312,6 +390,9 @@ int main(int argc, char** argv) {
     // certutil takes tens of milliseconds: a few listings per repetition are enough.
     benchmark::RegisterBenchmark("limit/nss_object_list_after_change", nssObjectList, true,
                                  kObjectKeys)
+        ->Iterations(3)
+        ->Unit(benchmark::kMicrosecond);
+    benchmark::RegisterBenchmark("limit/pkcs11_object_list_after_change", pkcs11ObjectList, true)
         ->Iterations(3)
         ->Unit(benchmark::kMicrosecond);
     // Where the bare object listing after a change spends its time, step by step.

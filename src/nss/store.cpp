@@ -19,6 +19,7 @@
 #include <nss.h>
 #include <nspr.h>
 #include <pk11pub.h>
+#include <pkcs11.h>
 #include <secerr.h>
 #include <secmod.h>
 #include <sqlite3.h>
@@ -136,6 +137,14 @@ struct StoreModule {
     bool unload = false;  // loaded for the store (by the library or its context): unloaded with it
 };
 
+// A connection of the layer's own to key4.db, kept open while the file is the same.
+struct KeyDatabase {
+    sqlite3* connection = nullptr;
+    sqlite3_stmt* query = nullptr;
+    dev_t device = 0;
+    ino_t inode = 0;
+};
+
 struct Layer {
     std::mutex mutex;
     bool started = false;
@@ -147,6 +156,7 @@ struct Layer {
     bool ownSlot = false;      // databaseSlot was opened by SECMOD_OpenUserDB and is ours to close
     FileStamp openedCertificates, openedKeys;  // what databaseSlot was opened on
     std::string openedKeyDatabase;             // and the identity of its key database
+    KeyDatabase keyDatabase;                   // what that identity is read through
     struct stat openedDirectory = {};
     std::vector<StoreModule> modules;
     FileStamp openedModules;  // the pkcs11.txt that modules follow
@@ -257,6 +267,12 @@ bool start(Layer& l, const std::string& directory) {
     return true;
 }
 
+void closeKeyDatabase(Layer& l) {
+    sqlite3_finalize(l.keyDatabase.query);
+    sqlite3_close(l.keyDatabase.connection);
+    l.keyDatabase = KeyDatabase();
+}
+
 // Cuts the store off the database slot: its files were replaced, or are gone. The provider's
 // cached keys go first, while their session copies can still be destroyed on it; a key still
 // held by a signature in flight is cut off by the opening count and never signs again (see
@@ -264,6 +280,7 @@ bool start(Layer& l, const std::string& directory) {
 // stays open under the context, unused from now on.
 void closeDatabase(Layer& l) {
     nsslayer::dropCachedKeys();
+    closeKeyDatabase(l);
     ++l.opening;
     const auto at = std::find(l.slots.begin(), l.slots.end(), l.databaseSlot);
     if (at != l.slots.end()) {
@@ -414,36 +431,54 @@ void stampTokens(const Layer& l, Stamp* stamp) {
 // What makes a key database itself: its global salt and password check, from which NSS derives,
 // once per opening, the key that its private keys are encrypted under. Another database's files
 // written over key4.db in place bring another salt, and so does a password change. Read through
-// the SQLite NSS uses (one library in the process, so its locks stay NSS's). "?" when it cannot
-// be read: any change is then taken for another database.
-std::string keyDatabaseIdentity(const std::string& path) {
+// the SQLite NSS uses (one library in the process, so its locks stay NSS's), on a connection kept
+// open on the file: a new one parses the schema first, which cost most of a small store's
+// relisting. "?" when it cannot be read: any change is then taken for another database.
+std::string keyDatabaseIdentity(Layer& l, const std::string& path, const FileStamp& stamp) {
+    KeyDatabase& k = l.keyDatabase;
+    // The open connection holds its file, so no other file can take its device and inode.
+    if (k.connection != nullptr && (k.device != stamp.device || k.inode != stamp.inode)) {
+        closeKeyDatabase(l);
+    }
+    if (k.connection == nullptr) {
+        if (sqlite3_open_v2(path.c_str(), &k.connection, SQLITE_OPEN_READONLY, nullptr) !=
+                SQLITE_OK ||
+            sqlite3_prepare_v2(k.connection,
+                               "SELECT item1, item2 FROM metaData WHERE id = 'password'", -1,
+                               &k.query, nullptr) != SQLITE_OK) {
+            closeKeyDatabase(l);
+            return "?";
+        }
+        sqlite3_busy_timeout(k.connection, 100);
+        // What it opened must be the file stamped; another one taken for it would answer for it.
+        const FileStamp opened = stampOf(path);
+        if (opened.error != 0 || opened.device != stamp.device || opened.inode != stamp.inode) {
+            closeKeyDatabase(l);
+            return "?";
+        }
+        k.device = stamp.device;
+        k.inode = stamp.inode;
+    }
+    // Pages cached from before are not trusted: a file overwritten in place can carry the header
+    // counters SQLite checks its cache by.
+    sqlite3_db_release_memory(k.connection);
     std::string identity = "?";
-    sqlite3* db = nullptr;
-    if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
-        sqlite3_busy_timeout(db, 100);
-        sqlite3_stmt* query = nullptr;
-        if (sqlite3_prepare_v2(db, "SELECT item1, item2 FROM metaData WHERE id = 'password'", -1,
-                               &query, nullptr) == SQLITE_OK) {
-            const int step = sqlite3_step(query);
-            if (step == SQLITE_ROW) {
-                // Not `identity = "="`: GCC 12 at -O3 takes that copy for an overlapping one.
-                identity.assign(1, '=');
-                for (int column = 0; column < 2; ++column) {
-                    const void* bytes = sqlite3_column_blob(query, column);
-                    const int length = sqlite3_column_bytes(query, column);
-                    identity.append(std::to_string(length)).push_back(':');
-                    if (bytes != nullptr) {
-                        identity.append(static_cast<const char*>(bytes),
-                                        static_cast<size_t>(length));
-                    }
-                }
-            } else if (step == SQLITE_DONE) {
-                identity.clear();  // a database that never had a password set
+    const int step = sqlite3_step(k.query);
+    if (step == SQLITE_ROW) {
+        // Not `identity = "="`: GCC 12 at -O3 takes that copy for an overlapping one.
+        identity.assign(1, '=');
+        for (int column = 0; column < 2; ++column) {
+            const void* bytes = sqlite3_column_blob(k.query, column);
+            const int length = sqlite3_column_bytes(k.query, column);
+            identity.append(std::to_string(length)).push_back(':');
+            if (bytes != nullptr) {
+                identity.append(static_cast<const char*>(bytes), static_cast<size_t>(length));
             }
         }
-        sqlite3_finalize(query);
+    } else if (step == SQLITE_DONE) {
+        identity.clear();  // a database that never had a password set
     }
-    sqlite3_close(db);
+    sqlite3_reset(k.query);
     return identity;
 }
 
@@ -462,7 +497,7 @@ bool replaced(Layer& l, const std::string& directory, const struct stat& folder,
         return true;
     }
     if (!(stamp.keys == l.openedKeys)) {
-        const std::string identity = keyDatabaseIdentity(directory + "/key4.db");
+        const std::string identity = keyDatabaseIdentity(l, directory + "/key4.db", stamp.keys);
         if (identity == "?" || identity != l.openedKeyDatabase) {
             return true;
         }
@@ -517,6 +552,23 @@ bool isRsa(const CERT_INFO* info) {
     return strcmp(info->SubjectPublicKeyInfo.Algorithm.pszObjId, "1.2.840.113549.1.1.1") == 0;
 }
 
+// A certificate object as read from a token: its DER and its CKA_ID (empty when it states none).
+struct CertificateObject {
+    std::string value, id;
+};
+
+// What listing a slot needs from it. Both readers never authenticate: C_FindObjects and
+// C_GetAttributeValue only, whatever password callbacks exist in the process.
+struct SlotObjects {
+    std::vector<CertificateObject> certificates;
+    std::vector<std::string> keyIds;  // of the keys that make a certificate keyed
+};
+
+// A token behind a PIN or password that nobody in the process has logged in to yet.
+bool loggedOut(PK11SlotInfo* slot) {
+    return PK11_NeedLogin(slot) && !nsslayer::loggedInNow(slot);
+}
+
 // Owners of what NSS hands out while listing, so that a std::bad_alloc on the way releases it.
 struct ObjectsRelease {
     void operator()(PK11GenericObject* objects) const { PK11_DestroyGenericObjects(objects); }
@@ -549,15 +601,14 @@ struct Attributes {
 };
 
 // Every object of one class on the slot, or none. False when the token could not be searched
-// (PK11_FindGenericObjects answers null for both). Never authenticates: one C_FindObjects search.
+// (PK11_FindGenericObjects answers null for both).
 bool findObjects(PK11SlotInfo* slot, CK_OBJECT_CLASS objectClass, ObjectsRef* objects) {
     PORT_SetError(0);
     objects->reset(PK11_FindGenericObjects(slot, objectClass));
     return *objects != nullptr || PORT_GetError() == 0;
 }
 
-// Appends the CKA_IDs of the slot's objects of one class; false when they could not be read.
-bool idsOf(PK11SlotInfo* slot, CK_OBJECT_CLASS objectClass, std::vector<std::string>* ids) {
+bool nssIdsOf(PK11SlotInfo* slot, CK_OBJECT_CLASS objectClass, std::vector<std::string>* ids) {
     ObjectsRef objects;
     if (!findObjects(slot, objectClass, &objects)) {
         return false;
@@ -571,9 +622,155 @@ bool idsOf(PK11SlotInfo* slot, CK_OBJECT_CLASS objectClass, std::vector<std::str
     return true;
 }
 
-// A token behind a PIN or password that nobody in the process has logged in to yet.
-bool loggedOut(PK11SlotInfo* slot) {
-    return PK11_NeedLogin(slot) && !nsslayer::loggedInNow(slot);
+// Reads a slot through NSS's generic objects, which ask each value's size before the value:
+// what any module answers correctly, a smart card's included.
+bool readByNss(PK11SlotInfo* slot, SlotObjects* objects) {
+    ObjectsRef certificates;
+    if (!findObjects(slot, CKO_CERTIFICATE, &certificates) ||
+        !nssIdsOf(slot, CKO_PRIVATE_KEY, &objects->keyIds) ||
+        (loggedOut(slot) && !nssIdsOf(slot, CKO_PUBLIC_KEY, &objects->keyIds))) {
+        return false;
+    }
+    for (PK11GenericObject* o = certificates.get(); o != nullptr;
+         o = PK11_GetNextGenericObject(o)) {
+        Attributes<2> both({CKA_VALUE, CKA_ID});
+        Attributes<1> alone({CKA_VALUE});  // a certificate may state no CKA_ID: no key then
+        if (both.read(o)) {
+            objects->certificates.push_back({both.bytes(0), both.bytes(1)});
+        } else if (alone.read(o)) {
+            objects->certificates.push_back({alone.bytes(0), std::string()});
+        }
+    }
+    return true;
+}
+
+// A read-only session of the layer's own on a slot of NSS's database. Every attribute that
+// NSS's database reads is an SQL query, and NSS's size-then-value reading makes two per object:
+// this reads each object with one C_GetAttributeValue, into buffers grown when a value does not
+// fit. The login state is the token's, shared by every session.
+class DatabaseSession {
+   public:
+    explicit DatabaseSession(PK11SlotInfo* slot)
+        : functions_(static_cast<CK_FUNCTION_LIST*>(PK11_GetModule(slot)->functionList)) {
+        if (functions_ != nullptr &&
+            functions_->C_OpenSession(PK11_GetSlotID(slot), CKF_SERIAL_SESSION, nullptr, nullptr,
+                                      &session_) != CKR_OK) {
+            session_ = CK_INVALID_HANDLE;
+        }
+    }
+    ~DatabaseSession() {
+        if (session_ != CK_INVALID_HANDLE) {
+            functions_->C_CloseSession(session_);
+        }
+    }
+    DatabaseSession(const DatabaseSession&) = delete;
+    DatabaseSession& operator=(const DatabaseSession&) = delete;
+
+    bool open() const { return session_ != CK_INVALID_HANDLE; }
+
+    // The handles of every object of one class; false when the search failed.
+    bool find(CK_OBJECT_CLASS objectClass, std::vector<CK_OBJECT_HANDLE>* handles) {
+        CK_ATTRIBUTE match = {CKA_CLASS, &objectClass, sizeof objectClass};
+        if (functions_->C_FindObjectsInit(session_, &match, 1) != CKR_OK) {
+            return false;
+        }
+        CK_OBJECT_HANDLE chunk[256];
+        CK_ULONG found = 0;
+        CK_RV rv = CKR_OK;
+        while ((rv = functions_->C_FindObjects(session_, chunk, 256, &found)) == CKR_OK &&
+               found > 0) {
+            handles->insert(handles->end(), chunk, chunk + found);
+        }
+        functions_->C_FindObjectsFinal(session_);
+        return rv == CKR_OK;
+    }
+
+    // Reads the attributes of `types` (CKA_VALUE, CKA_ID) into `out`, in that order; false when
+    // they cannot be read.
+    template <size_t N>
+    bool read(CK_OBJECT_HANDLE object, const CK_ATTRIBUTE_TYPE (&types)[N], std::string* out) {
+        static_assert(N <= 2, "one buffer per attribute type");
+        CK_ATTRIBUTE wanted[N];
+        const CK_ULONG count = N;
+        for (size_t i = 0; i < N; ++i) {
+            wanted[i].type = types[i];
+        }
+        aim(wanted, count);
+        CK_RV rv = functions_->C_GetAttributeValue(session_, object, wanted, count);
+        if (rv == CKR_BUFFER_TOO_SMALL) {
+            for (size_t i = 0; i < count; ++i) {
+                wanted[i].pValue = nullptr;
+            }
+            rv = functions_->C_GetAttributeValue(session_, object, wanted, count);
+            for (size_t i = 0; rv == CKR_OK && i < count; ++i) {
+                if (wanted[i].ulValueLen == CK_UNAVAILABLE_INFORMATION) {
+                    return false;
+                }
+                std::vector<BYTE>& buffer = bufferOf(wanted[i].type);
+                buffer.resize(std::max<size_t>(buffer.size(), wanted[i].ulValueLen));
+            }
+            if (rv != CKR_OK) {
+                return false;
+            }
+            aim(wanted, count);
+            rv = functions_->C_GetAttributeValue(session_, object, wanted, count);
+        }
+        if (rv != CKR_OK) {
+            return false;
+        }
+        for (size_t i = 0; i < count; ++i) {
+            if (wanted[i].ulValueLen > bufferOf(wanted[i].type).size()) {
+                return false;  // CK_UNAVAILABLE_INFORMATION, or a module past its buffer
+            }
+            out[i].assign(reinterpret_cast<const char*>(wanted[i].pValue), wanted[i].ulValueLen);
+        }
+        return true;
+    }
+
+   private:
+    std::vector<BYTE>& bufferOf(CK_ATTRIBUTE_TYPE type) { return type == CKA_ID ? id_ : value_; }
+    void aim(CK_ATTRIBUTE* attributes, size_t count) {
+        for (size_t i = 0; i < count; ++i) {
+            std::vector<BYTE>& buffer = bufferOf(attributes[i].type);
+            attributes[i].pValue = buffer.data();
+            attributes[i].ulValueLen = buffer.size();
+        }
+    }
+
+    CK_FUNCTION_LIST* functions_;
+    CK_SESSION_HANDLE session_ = CK_INVALID_HANDLE;
+    std::vector<BYTE> value_ = std::vector<BYTE>(4096);  // most certificates fit
+    std::vector<BYTE> id_ = std::vector<BYTE>(64);
+};
+
+// Reads a slot of NSS's own database through a session of the layer's own (see DatabaseSession).
+bool readDatabase(PK11SlotInfo* slot, SlotObjects* objects) {
+    DatabaseSession session(slot);
+    if (!session.open()) {
+        return false;
+    }
+    std::vector<CK_OBJECT_HANDLE> certificates, keys;
+    if (!session.find(CKO_CERTIFICATE, &certificates) || !session.find(CKO_PRIVATE_KEY, &keys) ||
+        (loggedOut(slot) && !session.find(CKO_PUBLIC_KEY, &keys))) {
+        return false;
+    }
+    std::string id;
+    for (CK_OBJECT_HANDLE key : keys) {
+        if (session.read(key, {CKA_ID}, &id) && !id.empty()) {
+            objects->keyIds.push_back(id);
+        }
+    }
+    objects->certificates.reserve(certificates.size());
+    std::string both[2];
+    for (CK_OBJECT_HANDLE certificate : certificates) {
+        if (session.read(certificate, {CKA_VALUE, CKA_ID}, both)) {
+            objects->certificates.push_back({both[0], both[1]});
+        } else if (session.read(certificate, {CKA_VALUE}, both)) {
+            // a certificate may state no CKA_ID: no key then
+            objects->certificates.push_back({both[0], std::string()});
+        }
+    }
+    return true;
 }
 
 // Lists the slot's certificates into the snapshot, by PKCS#11 objects and without logging in:
@@ -582,37 +779,26 @@ bool loggedOut(PK11SlotInfo* slot) {
 // visible private key has its CKA_ID or, on a token not logged in (its private keys hidden), a
 // public key has it. False when the slot could not be read.
 bool listSlot(PK11SlotInfo* slot, Snapshot* snapshot) {
-    ObjectsRef certificates;
-    std::vector<std::string> keyIds;
-    if (!findObjects(slot, CKO_CERTIFICATE, &certificates) ||
-        !idsOf(slot, CKO_PRIVATE_KEY, &keyIds) ||
-        (loggedOut(slot) && !idsOf(slot, CKO_PUBLIC_KEY, &keyIds))) {
+    SlotObjects objects;
+    const SECMODModule* module = PK11_GetModule(slot);
+    if (!(module != nullptr && module->internal ? readDatabase(slot, &objects)
+                                                : readByNss(slot, &objects))) {
         return false;
     }
+    std::vector<std::string>& keyIds = objects.keyIds;
     std::sort(keyIds.begin(), keyIds.end());
     std::u16string provider;
     for (const char* c = PK11_GetTokenName(slot); *c != 0; ++c) {
         provider.push_back(static_cast<unsigned char>(*c));
     }
-    for (PK11GenericObject* o = certificates.get(); o != nullptr;
-         o = PK11_GetNextGenericObject(o)) {
-        Attributes<2> both({CKA_VALUE, CKA_ID});
-        Attributes<1> alone({CKA_VALUE});  // a certificate may state no CKA_ID: no key then
-        const CK_ATTRIBUTE* value = &both.values[0];
-        std::string id;
-        if (both.read(o)) {
-            id = both.bytes(1);
-        } else if (alone.read(o)) {
-            value = &alone.values[0];
-        } else {
-            continue;
-        }
+    for (const CertificateObject& object : objects.certificates) {
         Entry entry;
-        entry.certificate =
-            decodeCertificate(static_cast<const BYTE*>(value->pValue), value->ulValueLen);
+        entry.certificate = decodeCertificate(reinterpret_cast<const BYTE*>(object.value.data()),
+                                              object.value.size());
         if (entry.certificate == nullptr) {
             continue;  // NSS accepted an encoding that is not a certificate the platform would hold
         }
+        const std::string& id = object.id;
         if (!id.empty() && std::binary_search(keyIds.begin(), keyIds.end(), id)) {
             entry.hasKey = true;
             appendHex(reinterpret_cast<const uint8_t*>(id.data()), id.size(), HexDigits::lower,
@@ -730,7 +916,7 @@ Attempt tryOpen(Layer& l, const std::string& directory, Snapshot** opened) {
         l.openedDirectory = folder;
         l.openedCertificates = stamp.certificates;
         l.openedKeys = stamp.keys;
-        l.openedKeyDatabase = keyDatabaseIdentity(directory + "/key4.db");
+        l.openedKeyDatabase = keyDatabaseIdentity(l, directory + "/key4.db", stamp.keys);
     }
     if (fresh || !(stamp.modules == l.openedModules)) {
         followModules(l, directory);
