@@ -161,91 +161,70 @@ void nssList(benchmark::State& state, bool change) {
     PK11_FreeSlot(slot);
 }
 
-// How far a listing by PKCS#11 objects goes: the library's listing, in NSS calls, is kObjectKeys.
+// How far a listing by PKCS#11 objects goes: the library's listing is kObjectKeys.
 enum ObjectSteps {
-    kObjectFind,  // PK11_FindGenericObjects(slot, CKO_CERTIFICATE) on every present token
-    kObjectRead,  // and one PK11_ReadRawAttributes of CKA_VALUE and CKA_ID per certificate
+    kObjectFind,  // the certificate objects of every present token
+    kObjectRead,  // and CKA_VALUE and CKA_ID of each
     kObjectKeys,  // and the CKA_IDs of the private keys (the public keys' on a token logged out)
 };
 
-// Appends the CKA_ID of every object of the list; the count of objects read.
-int readIds(PK11GenericObject* objects, std::vector<std::string>* ids) {
-    int read = 0;
+// What one listing found.
+struct Listed {
+    int certificates = 0, keys = 0;
+};
+
+bool loggedOut(PK11SlotInfo* slot) {
+    return PK11_NeedLogin(slot) && !PK11_IsLoggedIn(slot, nullptr);
+}
+
+// Appends the CKA_ID of every object of the list.
+void readIds(PK11GenericObject* objects, std::vector<std::string>* ids) {
     for (PK11GenericObject* o = objects; o != nullptr; o = PK11_GetNextGenericObject(o)) {
         CK_ATTRIBUTE id = {CKA_ID, nullptr, 0};
-        if (PK11_ReadRawAttributes(nullptr, PK11_TypeGeneric, o, &id, 1) == SECSuccess) {
-            ++read;
-            if (id.ulValueLen > 0) {
-                ids->emplace_back(static_cast<const char*>(id.pValue), id.ulValueLen);
-            }
+        if (PK11_ReadRawAttributes(nullptr, PK11_TypeGeneric, o, &id, 1) == SECSuccess &&
+            id.ulValueLen > 0) {
+            ids->emplace_back(static_cast<const char*>(id.pValue), id.ulValueLen);
         }
         PORT_Free(id.pValue);
     }
-    return read;
 }
 
-// The library's listing done bare: the same NSS calls on the same tokens, with the certificates'
-// bytes and IDs kept and matched to the key IDs, but nothing decoded. With `change`, the database
-// is changed (untimed) before each listing.
-void nssObjectList(benchmark::State& state, bool change, ObjectSteps steps) {
-    std::vector<PK11SlotInfo*> slots;
-    PK11SlotList* all = PK11_GetAllTokens(CKM_INVALID_MECHANISM, PR_FALSE, PR_FALSE, nullptr);
-    for (PK11SlotListElement* e = all ? all->head : nullptr; e != nullptr; e = e->next) {
-        slots.push_back(PK11_ReferenceSlot(e->slot));
+void nssIds(PK11SlotInfo* slot, CK_OBJECT_CLASS objectClass, std::vector<std::string>* ids) {
+    PK11GenericObject* objects = PK11_FindGenericObjects(slot, objectClass);
+    readIds(objects, ids);
+    if (objects != nullptr) {
+        PK11_DestroyGenericObjects(objects);
     }
-    if (all != nullptr) {
-        PK11_FreeSlotList(all);
-    }
-    for (auto _ : state) {
-        if (change && !changeDatabaseUntimed(state, databaseDirectory)) {
-            break;
+}
+
+// A slot in NSS's generic-object calls, which ask each value's size before the value: the
+// library's listing of a token of another module.
+void listByNss(PK11SlotInfo* slot, ObjectSteps steps, Listed* listed) {
+    PK11GenericObject* certs = PK11_FindGenericObjects(slot, CKO_CERTIFICATE);
+    std::vector<std::string> keyIds;
+    if (steps >= kObjectKeys) {
+        nssIds(slot, CKO_PRIVATE_KEY, &keyIds);
+        if (loggedOut(slot)) {
+            nssIds(slot, CKO_PUBLIC_KEY, &keyIds);
         }
-        int certificates = 0, keys = 0;
-        for (PK11SlotInfo* slot : slots) {
-            if (!PK11_IsPresent(slot)) {
-                continue;
-            }
-            PK11GenericObject* certs = PK11_FindGenericObjects(slot, CKO_CERTIFICATE);
-            std::vector<std::string> keyIds;
-            if (steps >= kObjectKeys) {
-                PK11GenericObject* privates = PK11_FindGenericObjects(slot, CKO_PRIVATE_KEY);
-                readIds(privates, &keyIds);
-                if (privates != nullptr) {
-                    PK11_DestroyGenericObjects(privates);
-                }
-                if (PK11_NeedLogin(slot) && !PK11_IsLoggedIn(slot, nullptr)) {
-                    PK11GenericObject* publics = PK11_FindGenericObjects(slot, CKO_PUBLIC_KEY);
-                    readIds(publics, &keyIds);
-                    if (publics != nullptr) {
-                        PK11_DestroyGenericObjects(publics);
-                    }
-                }
-                std::sort(keyIds.begin(), keyIds.end());
-            }
-            for (PK11GenericObject* o = certs; o != nullptr; o = PK11_GetNextGenericObject(o)) {
-                ++certificates;
-                if (steps < kObjectRead) {
-                    continue;
-                }
-                CK_ATTRIBUTE both[2] = {{CKA_VALUE, nullptr, 0}, {CKA_ID, nullptr, 0}};
-                if (PK11_ReadRawAttributes(nullptr, PK11_TypeGeneric, o, both, 2) == SECSuccess) {
-                    const std::string id(static_cast<const char*>(both[1].pValue),
-                                         both[1].ulValueLen);
-                    keys += !id.empty() && std::binary_search(keyIds.begin(), keyIds.end(), id);
-                    benchmark::DoNotOptimize(both[0].pValue);
-                }
-                PORT_Free(both[0].pValue);
-                PORT_Free(both[1].pValue);
-            }
-            if (certs != nullptr) {
-                PK11_DestroyGenericObjects(certs);
-            }
-        }
-        state.counters["certificates"] = certificates;
-        state.counters["keys"] = keys;
+        std::sort(keyIds.begin(), keyIds.end());
     }
-    for (PK11SlotInfo* slot : slots) {
-        PK11_FreeSlot(slot);
+    for (PK11GenericObject* o = certs; o != nullptr; o = PK11_GetNextGenericObject(o)) {
+        ++listed->certificates;
+        if (steps < kObjectRead) {
+            continue;
+        }
+        CK_ATTRIBUTE both[2] = {{CKA_VALUE, nullptr, 0}, {CKA_ID, nullptr, 0}};
+        if (PK11_ReadRawAttributes(nullptr, PK11_TypeGeneric, o, both, 2) == SECSuccess) {
+            const std::string id(static_cast<const char*>(both[1].pValue), both[1].ulValueLen);
+            listed->keys += !id.empty() && std::binary_search(keyIds.begin(), keyIds.end(), id);
+            benchmark::DoNotOptimize(both[0].pValue);
+        }
+        PORT_Free(both[0].pValue);
+        PORT_Free(both[1].pValue);
+    }
+    if (certs != nullptr) {
+        PK11_DestroyGenericObjects(certs);
     }
 }
 
@@ -266,9 +245,54 @@ std::vector<CK_OBJECT_HANDLE> findHandles(CK_FUNCTION_LIST* f, CK_SESSION_HANDLE
     return handles;
 }
 
-// The same listing in PKCS#11 calls on a session of its own: one C_GetAttributeValue per object
-// into buffers large enough, where NSS asks for the sizes first.
-void pkcs11ObjectList(benchmark::State& state, bool change) {
+// A slot of NSS's database, as the library lists it: PKCS#11 calls on a session of its own, one
+// C_GetAttributeValue per object into buffers large enough.
+void listDirectly(PK11SlotInfo* slot, ObjectSteps steps, Listed* listed) {
+    auto* f = static_cast<CK_FUNCTION_LIST*>(PK11_GetModule(slot)->functionList);
+    CK_SESSION_HANDLE session = CK_INVALID_HANDLE;
+    if (f->C_OpenSession(PK11_GetSlotID(slot), CKF_SERIAL_SESSION, nullptr, nullptr, &session) !=
+        CKR_OK) {
+        return;
+    }
+    std::vector<unsigned char> value(4096), id(64);
+    const std::vector<CK_OBJECT_HANDLE> certs = findHandles(f, session, CKO_CERTIFICATE);
+    std::vector<std::string> keyIds;
+    const auto readIds = [&](CK_OBJECT_CLASS objectClass) {
+        for (CK_OBJECT_HANDLE h : findHandles(f, session, objectClass)) {
+            CK_ATTRIBUTE a = {CKA_ID, id.data(), id.size()};
+            if (f->C_GetAttributeValue(session, h, &a, 1) == CKR_OK && a.ulValueLen > 0) {
+                keyIds.emplace_back(reinterpret_cast<const char*>(id.data()), a.ulValueLen);
+            }
+        }
+    };
+    if (steps >= kObjectKeys) {
+        readIds(CKO_PRIVATE_KEY);
+        if (loggedOut(slot)) {
+            readIds(CKO_PUBLIC_KEY);
+        }
+        std::sort(keyIds.begin(), keyIds.end());
+    }
+    for (CK_OBJECT_HANDLE h : certs) {
+        ++listed->certificates;
+        if (steps < kObjectRead) {
+            continue;
+        }
+        CK_ATTRIBUTE both[2] = {{CKA_VALUE, value.data(), value.size()},
+                                {CKA_ID, id.data(), id.size()}};
+        if (f->C_GetAttributeValue(session, h, both, 2) == CKR_OK) {
+            const std::string i(reinterpret_cast<const char*>(id.data()), both[1].ulValueLen);
+            listed->keys += !i.empty() && std::binary_search(keyIds.begin(), keyIds.end(), i);
+            benchmark::DoNotOptimize(value.data());
+        }
+    }
+    f->C_CloseSession(session);
+}
+
+// The library's listing done bare, on the same tokens, with the certificates' bytes and IDs kept
+// and matched to the key IDs but nothing decoded: NSS's database read directly, other modules
+// through NSS, as the library reads them; with `nssOnly`, every token through NSS (how the
+// library read them before). With `change`, the database is changed (untimed) before each one.
+void objectList(benchmark::State& state, bool change, ObjectSteps steps, bool nssOnly) {
     std::vector<PK11SlotInfo*> slots;
     PK11SlotList* all = PK11_GetAllTokens(CKM_INVALID_MECHANISM, PR_FALSE, PR_FALSE, nullptr);
     for (PK11SlotListElement* e = all ? all->head : nullptr; e != nullptr; e = e->next) {
@@ -277,50 +301,23 @@ void pkcs11ObjectList(benchmark::State& state, bool change) {
     if (all != nullptr) {
         PK11_FreeSlotList(all);
     }
-    std::vector<unsigned char> value(4096), id(256);
     for (auto _ : state) {
         if (change && !changeDatabaseUntimed(state, databaseDirectory)) {
             break;
         }
-        int certificates = 0, keys = 0;
+        Listed listed;
         for (PK11SlotInfo* slot : slots) {
             if (!PK11_IsPresent(slot)) {
                 continue;
             }
-            auto* f = static_cast<CK_FUNCTION_LIST*>(PK11_GetModule(slot)->functionList);
-            CK_SESSION_HANDLE session = CK_INVALID_HANDLE;
-            if (f->C_OpenSession(PK11_GetSlotID(slot), CKF_SERIAL_SESSION, nullptr, nullptr,
-                                 &session) != CKR_OK) {
-                continue;
+            if (!nssOnly && PK11_GetModule(slot)->internal) {
+                listDirectly(slot, steps, &listed);
+            } else {
+                listByNss(slot, steps, &listed);
             }
-            std::vector<std::string> keyIds;
-            auto readIds = [&](CK_OBJECT_CLASS c) {
-                for (CK_OBJECT_HANDLE h : findHandles(f, session, c)) {
-                    CK_ATTRIBUTE a = {CKA_ID, id.data(), id.size()};
-                    if (f->C_GetAttributeValue(session, h, &a, 1) == CKR_OK && a.ulValueLen > 0) {
-                        keyIds.emplace_back(reinterpret_cast<const char*>(id.data()), a.ulValueLen);
-                    }
-                }
-            };
-            readIds(CKO_PRIVATE_KEY);
-            if (PK11_NeedLogin(slot) && !PK11_IsLoggedIn(slot, nullptr)) {
-                readIds(CKO_PUBLIC_KEY);
-            }
-            std::sort(keyIds.begin(), keyIds.end());
-            for (CK_OBJECT_HANDLE h : findHandles(f, session, CKO_CERTIFICATE)) {
-                ++certificates;
-                CK_ATTRIBUTE both[2] = {{CKA_VALUE, value.data(), value.size()},
-                                        {CKA_ID, id.data(), id.size()}};
-                if (f->C_GetAttributeValue(session, h, both, 2) == CKR_OK) {
-                    const std::string i(reinterpret_cast<const char*>(id.data()), both[1].ulValueLen);
-                    keys += !i.empty() && std::binary_search(keyIds.begin(), keyIds.end(), i);
-                    benchmark::DoNotOptimize(value.data());
-                }
-            }
-            f->C_CloseSession(session);
         }
-        state.counters["certificates"] = certificates;
-        state.counters["keys"] = keys;
+        state.counters["certificates"] = listed.certificates;
+        state.counters["keys"] = listed.keys;
     }
     for (PK11SlotInfo* slot : slots) {
         PK11_FreeSlot(slot);
@@ -385,22 +382,23 @@ int main(int argc, char** argv) {
         ->Unit(benchmark::kMicrosecond);
     benchmark::RegisterBenchmark("info/pkcs11_sign_kept_session", pkcs11Sign)
         ->Unit(benchmark::kMicrosecond);
-    benchmark::RegisterBenchmark("limit/nss_object_list", nssObjectList, false, kObjectKeys)
+    benchmark::RegisterBenchmark("limit/object_list", objectList, false, kObjectKeys, false)
         ->Unit(benchmark::kMicrosecond);
     // certutil takes tens of milliseconds: a few listings per repetition are enough.
-    benchmark::RegisterBenchmark("limit/nss_object_list_after_change", nssObjectList, true,
-                                 kObjectKeys)
+    benchmark::RegisterBenchmark("limit/object_list_after_change", objectList, true, kObjectKeys,
+                                 false)
         ->Iterations(3)
         ->Unit(benchmark::kMicrosecond);
-    benchmark::RegisterBenchmark("limit/pkcs11_object_list_after_change", pkcs11ObjectList, true)
+    benchmark::RegisterBenchmark("info/nss_object_list_after_change", objectList, true,
+                                 kObjectKeys, true)
         ->Iterations(3)
         ->Unit(benchmark::kMicrosecond);
     // Where the bare object listing after a change spends its time, step by step.
     for (const auto& [name, steps] :
          {std::pair{"find", kObjectFind}, std::pair{"read", kObjectRead},
           std::pair{"keys", kObjectKeys}}) {
-        benchmark::RegisterBenchmark((std::string("info/nss_object_steps/") + name).c_str(),
-                                     nssObjectList, true, steps)
+        benchmark::RegisterBenchmark((std::string("info/object_steps/") + name).c_str(),
+                                     objectList, true, steps, false)
             ->Iterations(3)
             ->Repetitions(3)
             ->Unit(benchmark::kMicrosecond);

@@ -39,7 +39,8 @@ def load(results):
                     continue
                 name = re.sub(r"(/(iterations|repeats):\d+)+$", "", b["run_name"] if "run_name" in b else b["name"])
                 if name.startswith(("services/list", "services/notAfter", "services/subjectDn",
-                                    "services/sign", "limit/nss_object_list", "info/nss_object_steps",
+                                    "services/sign", "limit/object_list", "info/object_steps",
+                                    "info/nss_object_list",
                                     "info/nss_list_keycheck")):
                     name += f"/{size}"
                 unit = UNIT_NS[b["time_unit"]]
@@ -110,7 +111,7 @@ def side_by_side(t):
     for n in SIZES:
         row("`getCertificatesInSystemStore`, right after a change", n,
             f"lib/list_after_change/{n}", f"services/list_after_change/{n}",
-            f"jdk/keystore_list/{n}", f"limit/nss_object_list_after_change/{n}")
+            f"jdk/keystore_list/{n}", f"limit/object_list_after_change/{n}")
     for n in SIZES:
         row("`getNotAfter` (certificate scanned last)", n, f"lib/notAfter/{n}",
             f"services/notAfter/{n}", "jdk/x509_notAfter" if n == 100 else None, None)
@@ -133,11 +134,11 @@ def side_by_side(t):
                 "afresh), `X509Certificate` parse + `getNotAfter` for the "
                 "attribute, `Signature(\"SHA1withRSA\")` for signing, `MessageDigest(\"SHA-1\")` of the "
                 "default provider for digests. Limit: bare NSS `PK11_Sign`, the bare object listing (the "
-                "library's NSS calls: `PK11_FindGenericObjects` of the certificates, "
-                "`PK11_ReadRawAttributes` of `CKA_VALUE` and `CKA_ID` each, the private keys' "
-                "`CKA_ID`s), OpenSSL SHA-1, malloc+memcpy+free. Bare object listing without a "
-                "change: " +
-                ", ".join(f"{n}: {t.cell(f'limit/nss_object_list/{n}')}" for n in SIZES) +
+                "library's PKCS#11 calls on the database: `C_FindObjects` of the certificates and "
+                "the private keys, one `C_GetAttributeValue` of `CKA_VALUE` and `CKA_ID` per "
+                "certificate and of `CKA_ID` per key, on a session of its own), OpenSSL SHA-1, "
+                "malloc+memcpy+free. Bare object listing without a change: " +
+                ", ".join(f"{n}: {t.cell(f'limit/object_list/{n}')}" for n in SIZES) +
                 ". NSS's own SHA-1 for reference: " +
                 ", ".join(f"{label} {t.cell(f'info/nss_sha1/{b}', b)}"
                           for b, label in ((KIB, "1 KiB"), (MIB, "1 MiB"), (64 * MIB, "64 MiB"))) +
@@ -183,7 +184,7 @@ def targets(t):
     for n in SIZES:
         relative(f"`getCertificatesInSystemStore` right after a change ÷ bare object listing after "
                  f"the same change, {n:,} certificate{'s' if n > 1 else ''}", f"lib/list_after_change/{n}",
-                 f"limit/nss_object_list_after_change/{n}", 1.3)
+                 f"limit/object_list_after_change/{n}", 1.3)
     linear(t, rows, "lib/list_after_change", "`getCertificatesInSystemStore` right after a change")
     relative("`firmar` ÷ bare NSS sign", "lib/firmar/100", "limit/nss_sign_rsa2048", 1.15)
     relative("`firmar` ÷ JDK `SHA1withRSA`", "lib/firmar/100", "jdk/sign/1024", 1.0)
@@ -255,13 +256,15 @@ def linear(t, rows, prefix, label, bound=1.25):
 
 def relisting(t):
     """Where a listing after a change goes, in NSS calls, and what the library adds."""
-    steps = (("info/nss_object_steps/find",
-              "`PK11_FindGenericObjects(slot, CKO_CERTIFICATE)` on every present token"),
-             ("info/nss_object_steps/read",
-              "+ `PK11_ReadRawAttributes` of `CKA_VALUE` and `CKA_ID` per certificate"),
-             ("info/nss_object_steps/keys",
+    steps = (("info/object_steps/find",
+              "`C_FindObjects` of the certificates on every present token"),
+             ("info/object_steps/read",
+              "+ one `C_GetAttributeValue` of `CKA_VALUE` and `CKA_ID` per certificate"),
+             ("info/object_steps/keys",
               "+ the private keys' `CKA_ID`s, matched: the bare object listing"),
-             ("limit/nss_object_list_after_change", "the bare object listing (limit row)"),
+             ("limit/object_list_after_change", "the bare object listing (limit row)"),
+             ("info/nss_object_list_after_change",
+              "the same through NSS's generic objects (sizes first: two calls per object)"),
              ("services/list_after_change", "the library's listing, without a JVM"),
              ("lib/list_after_change", "`getCertificatesInSystemStore`"),
              ("jdk/keystore_list", "SunPKCS11 `KeyStore.load` + every key entry's certificate"),

@@ -86,9 +86,9 @@ for ((run = 1; run <= runs; run++)); do
         full=()
         duel=()
         # The listing the library made before reading objects is quadratic: up to 1,000 only.
-        limits_filter=nss_object_list
+        limits_filter='object_list'
         if ((size >= 100)); then
-            limits_filter+='|nss_object_steps'
+            limits_filter+='|object_steps'
         fi
         if ((size <= 1000)); then
             limits_filter+='|nss_list_keycheck'
