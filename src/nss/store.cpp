@@ -199,19 +199,26 @@ void keepingSigpipe(Call call) {
 
 const char kTokenDescription[] = "OstrelSignatureMS personal store";
 
-// Opens the database as a slot of its own, read-only, quoted by NSS's own rules so that a quote
-// or backslash in HOME stays part of the path. The directory is spelled with a trailing "/." so
+// NSS parameters naming the database directory, quoted by NSS's own rules so that a quote or
+// backslash in HOME stays part of the path, and read-only; empty when it cannot be quoted.
+std::string databaseParameters(const std::string& configdir, const std::string& more) {
+    std::unique_ptr<char, PortFree> quoted(NSSUTIL_Quote(configdir.c_str(), '\''));
+    if (quoted == nullptr) {
+        return std::string();
+    }
+    return std::string("configdir=") + quoted.get() + " " + more + " flags=readOnly";
+}
+
+// Opens the database as a slot of its own, read-only. The directory is spelled with a trailing "/." so
 // that NSS never hands back a slot it already has on that directory (its own database, or
 // another component's, still reading files that may have been replaced since): the slot is
 // always a new one over the files as they are now, and ours to close.
 PK11SlotInfo* openDatabaseSlot(const std::string& directory) {
-    const std::string config = "sql:" + directory + "/.";
-    std::unique_ptr<char, PortFree> quoted(NSSUTIL_Quote(config.c_str(), '\''));
-    if (quoted == nullptr) {
+    const std::string spec = databaseParameters(
+        "sql:" + directory + "/.", std::string("tokenDescription='") + kTokenDescription + "'");
+    if (spec.empty()) {
         return nullptr;
     }
-    const std::string spec = std::string("configdir=") + quoted.get() + " tokenDescription='" +
-                             kTokenDescription + "' flags=readOnly";
     return SECMOD_OpenUserDB(spec.c_str());
 }
 
@@ -316,12 +323,10 @@ bool reopenDatabase(Layer& l) {
 std::vector<StoreModule> registeredModules(const std::string& directory,
                                            std::vector<std::string>* specs) {
     std::vector<StoreModule> found;
-    std::unique_ptr<char, PortFree> quoted(NSSUTIL_Quote(("sql:" + directory).c_str(), '\''));
-    if (quoted == nullptr) {
+    std::string parameters = databaseParameters("sql:" + directory, "secmod='pkcs11.txt'");
+    if (parameters.empty()) {
         return found;
     }
-    std::string parameters =
-        std::string("configdir=") + quoted.get() + " secmod='pkcs11.txt' flags=readOnly";
     char** list =
         NSSUTIL_DoModuleDBFunction(SECMOD_MODULE_DB_FUNCTION_FIND, &parameters[0], nullptr);
     for (char** spec = list; spec != nullptr && *spec != nullptr; ++spec) {
