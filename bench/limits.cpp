@@ -389,16 +389,16 @@ int main(int argc, char** argv) {
                                  false)
         ->Iterations(3)
         ->Unit(benchmark::kMicrosecond);
-    benchmark::RegisterBenchmark("info/nss_object_list_after_change", objectList, true,
-                                 kObjectKeys, true)
+    benchmark::RegisterBenchmark("info/nss_object_list_after_change", objectList, true, kObjectKeys,
+                                 true)
         ->Iterations(3)
         ->Unit(benchmark::kMicrosecond);
     // Where the bare object listing after a change spends its time, step by step.
     for (const auto& [name, steps] :
          {std::pair{"find", kObjectFind}, std::pair{"read", kObjectRead},
           std::pair{"keys", kObjectKeys}}) {
-        benchmark::RegisterBenchmark((std::string("info/object_steps/") + name).c_str(),
-                                     objectList, true, steps, false)
+        benchmark::RegisterBenchmark((std::string("info/object_steps/") + name).c_str(), objectList,
+                                     true, steps, false)
             ->Iterations(3)
             ->Repetitions(3)
             ->Unit(benchmark::kMicrosecond);
