@@ -1,12 +1,14 @@
 #!/usr/bin/env bash
 # make-stores.sh OUT: personal stores of 1, 10, 100, 1,000 and 5,000 certificates for the
 # benchmarks, as OUT/N/home/.pki/nssdb. Every certificate has its private key: one RSA-2048 "signer"
-# (its DER in OUT/signer.der) and N-1 EC P-256 certificates "ec1".."ec{N-1}". Kept while
-# OUT/complete names the same sizes.
+# (its DER in OUT/signer.der) and N-1 EC P-256 certificates "ec1".."ec{N-1}". Also an RSA-2048
+# key and certificate for a SoftHSM token, OUT/token-signer.p12 (password "bench") and its DER.
+# Kept while OUT/complete names the same contents.
 set -euo pipefail
 out=${1:?usage: make-stores.sh OUT}
 sizes="1 10 100 1000 5000"
-[[ -f $out/complete && $(cat "$out/complete") == "$sizes" ]] && exit 0
+contents="$sizes token-signer"
+[[ -f $out/complete && $(cat "$out/complete") == "$contents" ]] && exit 0
 rm -rf "$out"
 mkdir -p "$out" && out=$(cd "$out" && pwd)
 # SQLite syncs every certutil transaction to disk; on tmpfs that costs nothing, so the stores are
@@ -41,4 +43,9 @@ for size in $sizes; do
     mkdir -p "$out/$size/home/.pki"
     cp -r "$db" "$out/$size/home/.pki/nssdb"
 done
-echo "$sizes" >"$out/complete"
+openssl req -x509 -newkey rsa:2048 -nodes -keyout "$scratch/token.key" -out "$scratch/token.pem" \
+    -subj "/C=ES/O=Ostrel Bench/CN=Bench Token Signer" -days 730 -sha256 2>/dev/null
+openssl x509 -in "$scratch/token.pem" -outform DER -out "$out/token-signer.der"
+openssl pkcs12 -export -in "$scratch/token.pem" -inkey "$scratch/token.key" -name token-signer \
+    -passout pass:bench -out "$out/token-signer.p12"
+echo "$contents" >"$out/complete"

@@ -187,6 +187,8 @@ def targets(t):
                  f"limit/object_list_after_change/{n}", 1.3)
     linear(t, rows, "lib/list_after_change", "`getCertificatesInSystemStore` right after a change")
     relative("`firmar` ÷ bare NSS sign", "lib/firmar/100", "limit/nss_sign_rsa2048", 1.15)
+    relative("signing on a SoftHSM token, logged in, ÷ bare `PK11_Sign` on it (one process, no JVM)",
+             "services/token_sign", "services/bare_token_sign", 1.1)
     relative("`firmar` ÷ JDK `SHA1withRSA`", "lib/firmar/100", "jdk/sign/1024", 1.0)
     relative("`digest` 1 MiB throughput ÷ JDK `MessageDigest`", "lib/digest/1048576",
              "jdk/sha1/1048576", 0.9, faster_is_less=False)

@@ -1,9 +1,10 @@
 // The library's services called directly, without the JVM: the native share of each method, so
 // that the JNI conversions can be told apart from the store and the cryptography.
 //
-//   HOME=... bench_services --signer FILE [--benchmark_... flags]
+//   HOME=... bench_services --signer FILE [--token-signer FILE] [--benchmark_... flags]
 //
-// The store is the current user's, as in the library; FILE holds the DER of its RSA signer.
+// The store is the current user's, as in the library; FILE holds the DER of its RSA signer, and
+// of the one on its SoftHSM token "Bench Token" (PIN 1234) with --token-signer.
 #include <cert.h>
 #include <keyhi.h>
 #include <openssl/evp.h>
@@ -30,7 +31,8 @@ namespace {
 
 std::string databaseDirectory;
 std::vector<BYTE> signer;
-std::vector<BYTE> lastListed;  // the certificate found last by a store scan
+std::vector<BYTE> tokenSigner;  // on the SoftHSM token "Bench Token", PIN 1234, when given
+std::vector<BYTE> lastListed;   // the certificate found last by a store scan
 
 std::vector<BYTE> bytesOf(size_t size) {
     std::vector<BYTE> data(size);
@@ -81,12 +83,12 @@ void subjectDn(benchmark::State& state) {
     }
 }
 
-void signData(benchmark::State& state) {
+void signData(benchmark::State& state, const std::vector<BYTE>* certificate) {
     const std::vector<BYTE> data = bytesOf(1024);
     for (auto _ : state) {
         BYTE* signature = nullptr;
         DWORD length = 0;
-        if (sign(signer.data(), static_cast<int32_t>(signer.size()), data.data(),
+        if (sign(certificate->data(), static_cast<int32_t>(certificate->size()), data.data(),
                  static_cast<int32_t>(data.size()), &signature, &length) != 0) {
             state.SkipWithError("sign failed");
             break;
@@ -96,12 +98,13 @@ void signData(benchmark::State& state) {
 }
 
 // Bare PK11_Sign, as bench_limits measures it, but on the NSS the library opened in this process:
-// run interleaved with signData, the difference is the library's own share of a signature.
-void bareSign(benchmark::State& state) {
-    CERTCertificate* cert = PK11_FindCertFromNickname("signer", nullptr);
+// run interleaved with the library's signing, the difference is the library's own share of a
+// signature. `nickname` names the certificate whose key signs.
+void bareSign(benchmark::State& state, const char* nickname) {
+    CERTCertificate* cert = PK11_FindCertFromNickname(nickname, nullptr);
     SECKEYPrivateKey* key = cert == nullptr ? nullptr : PK11_FindKeyByAnyCert(cert, nullptr);
     if (key == nullptr) {
-        state.SkipWithError("no key \"signer\"");
+        state.SkipWithError("no key for the certificate");
     }
     const std::vector<BYTE> data = bytesOf(1024);
     const auto& prefix = kSha1DigestInfoPrefix;
@@ -127,6 +130,23 @@ void bareSign(benchmark::State& state) {
     }
 }
 
+// The token's PIN, for the bench's own login: the library finds the token logged in, as it finds
+// it after another user of NSS in the process (SunPKCS11) logged in.
+char* tokenPin(PK11SlotInfo* /*slot*/, PRBool retry, void* /*arg*/) {
+    return retry ? nullptr : PORT_Strdup("1234");
+}
+
+bool logInToToken(const char* name) {
+    PK11SlotInfo* slot = PK11_FindSlotByName(name);
+    if (slot == nullptr) {
+        return false;
+    }
+    PK11_SetPasswordFunc(tokenPin);
+    const bool in = PK11_Authenticate(slot, PR_TRUE, nullptr) == SECSuccess;
+    PK11_FreeSlot(slot);
+    return in;
+}
+
 void digest(benchmark::State& state) {
     const std::vector<BYTE> data = bytesOf(static_cast<size_t>(state.range(0)));
     for (auto _ : state) {
@@ -146,9 +166,11 @@ void digest(benchmark::State& state) {
 int main(int argc, char** argv) {
     std::vector<char*> rest;
     for (int i = 0; i < argc; ++i) {
-        if (strcmp(argv[i], "--signer") == 0 && i + 1 < argc) {
+        const bool token = strcmp(argv[i], "--token-signer") == 0;
+        if ((token || strcmp(argv[i], "--signer") == 0) && i + 1 < argc) {
             std::ifstream file(argv[++i], std::ios::binary);
-            signer.assign(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+            (token ? tokenSigner : signer)
+                .assign(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
         } else {
             rest.push_back(argv[i]);
         }
@@ -172,9 +194,20 @@ int main(int argc, char** argv) {
         ->Unit(benchmark::kMicrosecond);
     benchmark::RegisterBenchmark("services/notAfter", notAfter)->Unit(benchmark::kMicrosecond);
     benchmark::RegisterBenchmark("services/subjectDn", subjectDn)->Unit(benchmark::kMicrosecond);
-    benchmark::RegisterBenchmark("services/sign", signData)->Unit(benchmark::kMicrosecond);
-    benchmark::RegisterBenchmark("services/bare_pk11_sign", bareSign)
+    benchmark::RegisterBenchmark("services/sign", signData, &signer)->Unit(benchmark::kMicrosecond);
+    benchmark::RegisterBenchmark("services/bare_pk11_sign", bareSign, "signer")
         ->Unit(benchmark::kMicrosecond);
+    if (!tokenSigner.empty()) {
+        if (!logInToToken("Bench Token")) {
+            fprintf(stderr, "bench_services: cannot log in to \"Bench Token\"\n");
+            return 2;
+        }
+        benchmark::RegisterBenchmark("services/token_sign", signData, &tokenSigner)
+            ->Unit(benchmark::kMicrosecond);
+        benchmark::RegisterBenchmark("services/bare_token_sign", bareSign,
+                                     "Bench Token:token-signer")
+            ->Unit(benchmark::kMicrosecond);
+    }
     for (const int64_t size : {int64_t{1} << 10, int64_t{1} << 20, int64_t{1} << 26}) {
         benchmark::RegisterBenchmark("services/digest", digest)
             ->Arg(size)

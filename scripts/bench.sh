@@ -114,6 +114,18 @@ for ((run = 1; run <= runs; run++)); do
             --size "$size" --db "$db" --signer "$stores/signer.der" "${full[@]}" "${duel[@]}"
         rm -rf "$home"
     done
+    # Signing on a SoftHSM token, logged in, beside a bare PK11_Sign on it in the same process.
+    echo "== round $run of $runs, SoftHSM token (load $(cut -d' ' -f1 /proc/loadavg))"
+    home=$out/home-token
+    rm -rf "$home" && mkdir -p "$home/.pki" && cp -r "$stores/1/home/.pki/nssdb" "$home/.pki/"
+    bash "$source/tests/fixtures/make-token.sh" "$home" "$home/.pki/nssdb" "Bench Token" 1234 \
+        "$stores/token-signer.p12:bench"
+    HOME=$home "$build/bench/bench_services" --signer "$stores/signer.der" \
+        --token-signer "$stores/token-signer.der" "${gbench[@]}" \
+        --benchmark_filter='services/(token_sign|bare_token_sign)' \
+        --benchmark_out="$out/token-1.json" >/dev/null 2>>"$out/native.log" ||
+        { cat "$out/native.log" >&2 && exit 1; }
+    rm -rf "$home"
 done
 echo "load_after: $(cut -d' ' -f1-3 /proc/loadavg)" >>"$results/env.txt"
 python3 "$source/bench/report.py" "$results" | tee "$results/report.md"
