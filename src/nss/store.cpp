@@ -424,11 +424,12 @@ void stampTokens(const Layer& l, Stamp* stamp) {
     stamp->tokens.clear();
     for (PK11SlotInfo* slot : l.slots) {
         const bool removable = slot != l.databaseSlot && PK11_IsRemovable(slot);
-        if (removable || PK11_NeedLogin(slot)) {
+        const bool needLogin = PK11_NeedLogin(slot);
+        if (removable || needLogin) {
             const bool present = !removable || PK11_IsPresent(slot) == PR_TRUE;
             stamp->tokens.push_back(
                 TokenStamp{PK11_GetSlotID(slot), present, PK11_GetSlotSeries(slot),
-                           present && PK11_NeedLogin(slot) && nsslayer::loggedInNow(slot)});
+                           present && needLogin && nsslayer::loggedInNow(slot)});
         }
     }
 }
@@ -492,13 +493,13 @@ std::string keyDatabaseIdentity(Layer& l, const std::string& path, const FileSta
 // key database written into key4.db. Anything else NSS reads afresh through the same opening.
 bool replaced(Layer& l, const std::string& directory, const struct stat& folder,
               const Stamp& stamp) {
+    const auto sameFile = [](const FileStamp& a, const FileStamp& b) {
+        return a.error == b.error && a.device == b.device && a.inode == b.inode;
+    };
     if (l.databaseSlot == nullptr || folder.st_dev != l.openedDirectory.st_dev ||
         folder.st_ino != l.openedDirectory.st_ino ||
-        stamp.certificates.error != l.openedCertificates.error ||
-        stamp.certificates.device != l.openedCertificates.device ||
-        stamp.certificates.inode != l.openedCertificates.inode ||
-        stamp.keys.error != l.openedKeys.error || stamp.keys.device != l.openedKeys.device ||
-        stamp.keys.inode != l.openedKeys.inode) {
+        !sameFile(stamp.certificates, l.openedCertificates) ||
+        !sameFile(stamp.keys, l.openedKeys)) {
         return true;
     }
     if (!(stamp.keys == l.openedKeys)) {
