@@ -3,6 +3,7 @@ package ostrel.e2e;
 import java.io.ByteArrayInputStream;
 import java.nio.file.Files;
 import java.nio.file.Path;
+import java.security.Signature;
 import java.security.cert.CertificateFactory;
 import java.security.cert.X509Certificate;
 import java.util.ArrayList;
@@ -58,6 +59,14 @@ public final class Fixture {
     public static X509Certificate x509(byte[] der) throws Exception {
         return (X509Certificate) CertificateFactory.getInstance("X.509")
                 .generateCertificate(new ByteArrayInputStream(der));
+    }
+
+    /** Whether `signature` is SHA1withRSA over `data` by the key of the certificate `der`. */
+    public static boolean verifies(byte[] der, byte[] data, byte[] signature) throws Exception {
+        Signature verifier = Signature.getInstance("SHA1withRSA");
+        verifier.initVerify(x509(der).getPublicKey());
+        verifier.update(data);
+        return verifier.verify(signature);
     }
 
     public static String hex(byte[] bytes) {

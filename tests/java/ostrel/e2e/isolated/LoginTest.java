@@ -325,10 +325,7 @@ class LoginTest {
                 if (signature == null) {
                     return "code " + lib.getLastErrorCode();
                 }
-                Signature verifier = Signature.getInstance("SHA1withRSA");
-                verifier.initVerify(Fixture.x509(cert).getPublicKey());
-                verifier.update(data);
-                return verifier.verify(signature) ? "ok" : "bad signature";
+                return Fixture.verifies(cert, data, signature) ? "ok" : "bad signature";
             } catch (Exception e) {
                 return e.toString();
             }
