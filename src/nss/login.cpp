@@ -150,6 +150,12 @@ DWORD attemptLogin(PK11SlotInfo* slot, const std::string& subject) {
             error = "The " + what + " is empty.";
             continue;
         }
+        if (pin.hasControlCharacter()) {
+            // A pasted line break, most likely: it would only spend one of the card's tries.
+            error = "The " + what +
+                    " contains a line break or another control character; it was not tried.";
+            continue;
+        }
         DWORD failure = NTE_FAIL;
         switch (tryPin(slot, &pin, &state, &failure)) {
             case Try::kLoggedIn:

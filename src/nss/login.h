@@ -3,8 +3,9 @@
 //
 // Every C_Login uses a PIN just typed for it: one PK11_CheckUserPassword per entry, and only on a
 // token that is not logged in at that moment (that call logs out first). No password callback is
-// installed. At most three prompts per login; an empty entry asks again without a C_Login; a
-// locked token is refused without asking; a PIN-pad reader logs in with no PIN and asks itself.
+// installed. At most three prompts per login; an empty entry, or one holding a control character
+// (a byte below 0x20, or 0x7F), asks again without a C_Login; a locked token is refused without
+// asking; a PIN-pad reader logs in with no PIN and asks itself.
 #pragma once
 
 #include <pk11pub.h>

@@ -20,10 +20,11 @@ namespace {
 
 // How long a person has to answer; $OSTREL_PINENTRY_TIMEOUT seconds when set.
 constexpr unsigned kDefaultTimeoutSeconds = 60;
-// Past the prompt's own timeout, before the program is ended: it should have answered by then.
-constexpr long kGraceMs = 5000;
-// For the greeting and every other command: a program that starts takes far less.
-constexpr long kCommandMs = 10000;
+// Past the prompt's own timeout before the program is ended. Its timeout is set to what is left
+// of ours, and it reports one within milliseconds (as a cancel): this only covers a slow start.
+constexpr long kGraceMs = 2000;
+// How long the program has to leave after BYE, and again after SIGTERM.
+constexpr long kLeaveMs = 1000;
 
 // Assuan's error numbers carry their source in the top byte; the code is in the low 16 bits.
 constexpr unsigned long kErrorCancelled = 99;
@@ -101,8 +102,8 @@ int hexValue(char c) {
     return -1;
 }
 
-// Appends the percent-decoded data of a "D " line to the secret; false when it does not fit or
-// is malformed.
+// Appends the percent-decoded data of a "D " line to the secret, control characters and null
+// bytes included (the caller refuses them); false when it does not fit or is malformed.
 bool appendData(const char* data, size_t length, Secret* secret) {
     for (size_t i = 0; i < length; ++i) {
         int c = static_cast<unsigned char>(data[i]);
@@ -117,7 +118,7 @@ bool appendData(const char* data, size_t length, Secret* secret) {
             c = high << 4 | low;
             i += 2;
         }
-        if (c == 0 || secret->length + 1 >= Secret::kCapacity) {
+        if (secret->length + 1 >= Secret::kCapacity) {
             return false;
         }
         secret->text[secret->length++] = static_cast<char>(c);
@@ -128,6 +129,25 @@ bool appendData(const char* data, size_t length, Secret* secret) {
 
 unsigned long errorCode(const char* line) {
     return strtoul(line + 4, nullptr, 10) & 0xFFFF;
+}
+
+// Whether the child has exited (or was reaped by someone else, as when SIGCHLD is ignored) within
+// `ms`. It is left unreaped, so that its process ID stays its own.
+bool exitedWithin(pid_t child, long ms) {
+    const long deadline = nowMs() + ms;
+    for (;;) {
+        siginfo_t info = {};
+        const int status =
+            waitid(P_PID, static_cast<id_t>(child), &info, WEXITED | WNOHANG | WNOWAIT);
+        if ((status == 0 && info.si_pid == child) || (status < 0 && errno == ECHILD)) {
+            return true;
+        }
+        if (nowMs() >= deadline) {
+            return false;
+        }
+        struct timespec pause = {0, 5 * 1000 * 1000};
+        nanosleep(&pause, nullptr);
+    }
 }
 
 bool startsWith(const char* line, size_t length, const char* prefix) {
@@ -142,12 +162,22 @@ void Secret::wipe() {
     length = 0;
 }
 
+bool Secret::hasControlCharacter() const {
+    for (size_t i = 0; i < length; ++i) {
+        const unsigned char c = static_cast<unsigned char>(text[i]);
+        if (c < 0x20 || c == 0x7F) {
+            return true;
+        }
+    }
+    return false;
+}
+
 bool Session::possible() {
     return !terminal().empty() || hasDisplay();
 }
 
 Session::~Session() {
-    end();
+    end(true);
 }
 
 bool Session::start(const std::string& title, const std::string& description,
@@ -190,9 +220,11 @@ bool Session::start(const std::string& title, const std::string& description,
     child_ = pid;
     fd_ = pair[0];
     timeoutSeconds_ = timeoutSeconds();
+    deadlineMs_ = nowMs() + timeoutSeconds_ * 1000L + kGraceMs;
+    asked_ = false;
 
-    if (!readLine(nowMs() + kCommandMs) || !startsWith(line_, lineLength_, "OK")) {
-        end();
+    if (!readLine() || !startsWith(line_, lineLength_, "OK")) {
+        end(false);
         return false;
     }
     const std::string tty = terminal();
@@ -202,23 +234,31 @@ bool Session::start(const std::string& title, const std::string& description,
                      command(std::string("OPTION ttytype=") + escaped(type), true)) &&
                     command("SETTITLE " + escaped(title), true) &&
                     command("SETDESC " + escaped(description), false) &&
-                    command("SETPROMPT " + escaped(prompt), true) &&
-                    command("SETTIMEOUT " + std::to_string(timeoutSeconds_), true);
+                    command("SETPROMPT " + escaped(prompt), true);
     if (!ok) {
-        end();
+        end(false);
     }
     return ok;
 }
 
 Answer Session::ask(const std::string& error, Secret* secret) {
     secret->wipe();
-    if (fd_ < 0 || !command(error.empty() ? "SETERROR" : "SETERROR " + escaped(error), true) ||
+    const long now = nowMs();
+    if (asked_) {
+        deadlineMs_ = now + timeoutSeconds_ * 1000L + kGraceMs;
+    }
+    asked_ = true;
+    // The program's own timeout is what is left of ours, so that it ends the question itself and
+    // says so (a cancel) before it would be ended.
+    const long left = deadlineMs_ - kGraceMs - now;
+    const long seconds = left <= 1000 ? 1 : (left + 999) / 1000;
+    if (fd_ < 0 || !command("SETTIMEOUT " + std::to_string(seconds), true) ||
+        !command(error.empty() ? "SETERROR" : "SETERROR " + escaped(error), true) ||
         !send("GETPIN")) {
-        end();
+        end(false);
         return Answer::kFailed;
     }
-    const long deadline = nowMs() + timeoutSeconds_ * 1000L + kGraceMs;
-    while (readLine(deadline)) {
+    while (readLine()) {
         if (startsWith(line_, lineLength_, "D")) {
             if (lineLength_ < 2 || !appendData(line_ + 2, lineLength_ - 2, secret)) {
                 break;
@@ -240,7 +280,7 @@ Answer Session::ask(const std::string& error, Secret* secret) {
     }
     secret->wipe();
     explicit_bzero(line_, sizeof line_);
-    end();
+    end(false);
     return Answer::kFailed;
 }
 
@@ -248,8 +288,7 @@ bool Session::command(const std::string& line, bool tolerateError) {
     if (!send(line)) {
         return false;
     }
-    const long deadline = nowMs() + kCommandMs;
-    while (readLine(deadline)) {
+    while (readLine()) {
         if (startsWith(line_, lineLength_, "OK")) {
             return true;
         }
@@ -268,7 +307,6 @@ bool Session::send(const std::string& text) {
         return false;
     }
     const std::string line = text + "\n";
-    const long deadline = nowMs() + kCommandMs;
     size_t sent = 0;
     while (sent < line.size()) {
         const ssize_t n = ::send(fd_, line.data() + sent, line.size() - sent, MSG_NOSIGNAL);
@@ -280,7 +318,7 @@ bool Session::send(const std::string& text) {
             return false;
         }
         struct pollfd p = {fd_, POLLOUT, 0};
-        const long left = deadline - nowMs();
+        const long left = deadlineMs_ - nowMs();
         if (left <= 0 || (poll(&p, 1, static_cast<int>(left)) < 0 && errno != EINTR)) {
             return false;
         }
@@ -288,7 +326,7 @@ bool Session::send(const std::string& text) {
     return true;
 }
 
-bool Session::readLine(long deadlineMs) {
+bool Session::readLine() {
     explicit_bzero(line_, sizeof line_);
     lineLength_ = 0;
     if (fd_ < 0) {
@@ -312,7 +350,7 @@ bool Session::readLine(long deadlineMs) {
             return false;  // longer than Assuan allows
         }
         struct pollfd p = {fd_, POLLIN, 0};
-        const long left = deadlineMs - nowMs();
+        const long left = deadlineMs_ - nowMs();
         if (left <= 0) {
             return false;
         }
@@ -334,9 +372,9 @@ bool Session::readLine(long deadlineMs) {
     }
 }
 
-void Session::end() {
+void Session::end(bool leave) {
     if (fd_ >= 0) {
-        if (child_ > 0) {
+        if (leave && child_ > 0) {
             ::send(fd_, "BYE\n", 4, MSG_NOSIGNAL | MSG_DONTWAIT);
         }
         close(fd_);
@@ -348,28 +386,20 @@ void Session::end() {
     if (child_ <= 0) {
         return;
     }
-    // A second to leave after BYE, a second after SIGTERM, then SIGKILL; reaped in every case.
-    const int signals[] = {0, SIGTERM, SIGKILL};
-    for (int signal : signals) {
-        if (signal != 0) {
-            kill(child_, signal);
-        }
-        const long deadline = nowMs() + (signal == SIGKILL ? 60000 : 1000);
-        for (;;) {
-            int status = 0;
-            const pid_t done = waitpid(child_, &status, WNOHANG);
-            if (done == child_ || (done < 0 && errno != EINTR)) {
-                child_ = -1;  // reaped, or reaped by someone else (SIGCHLD ignored)
-                return;
-            }
-            if (nowMs() >= deadline) {
-                break;
-            }
-            struct timespec pause = {0, 5 * 1000 * 1000};
-            nanosleep(&pause, nullptr);
-        }
+    // The program leads a process group of its own (it has its own session). The group is
+    // signalled before the program is reaped: until then its number cannot name another group,
+    // and whatever the program started and left behind ends with it.
+    const bool left = leave && exitedWithin(child_, kLeaveMs);
+    kill(-child_, SIGTERM);
+    if (!left) {
+        exitedWithin(child_, kLeaveMs);
     }
-    waitpid(child_, nullptr, 0);
+    kill(-child_, SIGKILL);
+    // SIGKILL cannot be caught or ignored: this waits only for the kernel to tear the program
+    // down (longer only while it sleeps uninterruptibly in a driver), and reaping it here leaves
+    // no zombie behind for the life of the host process.
+    while (waitpid(child_, nullptr, 0) < 0 && errno == EINTR) {
+    }
     child_ = -1;
 }
 
