@@ -1,10 +1,16 @@
 // A PKCS#11 module for the tests that behaves like a smart card in front of SoftHSM: it forwards
-// every call to SoftHSM, but counts wrong user PINs as a card does. The count lives in the file
-// $OSTREL_CARD_LOG, one line per C_Login ("ok", "bad", "locked"), so that it survives the
-// process and a test can read exactly which logins were made. Wrong PINs since the last right one
-// set CKF_USER_PIN_COUNT_LOW (1), CKF_USER_PIN_FINAL_TRY as well (2) and CKF_USER_PIN_LOCKED (3,
+// every call to SoftHSM, but counts wrong PINs as a card does. The count lives in the file
+// $OSTREL_CARD_LOG, one line per C_Login ("ok", "bad", "locked" for CKU_USER; "ctx ok",
+// "ctx bad", "ctx locked" for CKU_CONTEXT_SPECIFIC), so that it survives the process and a test
+// can read exactly which logins were made. Wrong PINs since the last right one set
+// CKF_USER_PIN_COUNT_LOW (1), CKF_USER_PIN_FINAL_TRY as well (2) and CKF_USER_PIN_LOCKED (3,
 // after which C_Login answers CKR_PIN_LOCKED without asking SoftHSM). SoftHSM's own
 // CKF_USER_PIN_COUNT_LOW is hidden.
+//
+// A context-specific login checks the user PIN, on the same count, unless
+// $OSTREL_CARD_SIGNATURE_PIN gives the card a separate signature PIN: then it is checked against
+// that, on a count of its own (not shown in the flags), and when right it is passed on to SoftHSM
+// with the PIN of this process's last successful user login.
 #include <dlfcn.h>
 #include <pkcs11.h>
 
@@ -12,6 +18,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
+#include <string>
 
 namespace {
 
@@ -20,9 +27,15 @@ constexpr int kTries = 3;
 CK_FUNCTION_LIST* softhsm = nullptr;
 CK_FUNCTION_LIST card;
 std::mutex logMutex;
+std::string userPin;  // of the last successful user login, under logMutex
 
-// Wrong PINs since the last right one, from the log.
-int wrongSinceRight() {
+const char* signaturePin() {
+    return getenv("OSTREL_CARD_SIGNATURE_PIN");
+}
+
+// Wrong PINs since the last right one, from the log: of the signature PIN when `signature` and
+// the card has one, else of the user PIN.
+int wrongSinceRight(bool signature) {
     const char* path = getenv("OSTREL_CARD_LOG");
     FILE* log = path == nullptr ? nullptr : fopen(path, "r");
     if (log == nullptr) {
@@ -31,9 +44,14 @@ int wrongSinceRight() {
     int wrong = 0;
     char line[64];
     while (fgets(line, sizeof line, log) != nullptr) {
-        if (strncmp(line, "ok", 2) == 0) {
+        const bool context = strncmp(line, "ctx ", 4) == 0;
+        if (signaturePin() != nullptr && context != signature) {
+            continue;  // the other PIN's count
+        }
+        const char* outcome = context ? line + 4 : line;
+        if (strncmp(outcome, "ok", 2) == 0) {
             wrong = 0;
-        } else if (strncmp(line, "bad", 3) == 0) {
+        } else if (strncmp(outcome, "bad", 3) == 0) {
             ++wrong;
         }
     }
@@ -41,29 +59,43 @@ int wrongSinceRight() {
     return wrong;
 }
 
-void record(const char* what) {
+void record(bool context, const char* what) {
     const char* path = getenv("OSTREL_CARD_LOG");
     FILE* log = path == nullptr ? nullptr : fopen(path, "a");
     if (log != nullptr) {
-        fprintf(log, "%s\n", what);
+        fprintf(log, "%s%s\n", context ? "ctx " : "", what);
         fclose(log);
     }
 }
 
-CK_RV cardLogin(CK_SESSION_HANDLE session, CK_USER_TYPE user, CK_UTF8CHAR_PTR pin, CK_ULONG length) {
-    if (user != CKU_USER) {
+CK_RV cardLogin(CK_SESSION_HANDLE session, CK_USER_TYPE user, CK_UTF8CHAR_PTR pin,
+                CK_ULONG length) {
+    const bool context = user == CKU_CONTEXT_SPECIFIC;
+    if (user != CKU_USER && !context) {
         return softhsm->C_Login(session, user, pin, length);
     }
     std::lock_guard<std::mutex> guard(logMutex);
-    if (wrongSinceRight() >= kTries) {
-        record("locked");
+    if (wrongSinceRight(context) >= kTries) {
+        record(context, "locked");
         return CKR_PIN_LOCKED;
     }
-    const CK_RV rv = softhsm->C_Login(session, user, pin, length);
+    const std::string typed(reinterpret_cast<const char*>(pin), pin == nullptr ? 0 : length);
+    CK_RV rv = CKR_PIN_INCORRECT;
+    if (context && signaturePin() != nullptr) {
+        if (typed == signaturePin()) {
+            rv = softhsm->C_Login(session, user, reinterpret_cast<CK_UTF8CHAR_PTR>(userPin.data()),
+                                  userPin.size());
+        }
+    } else {
+        rv = softhsm->C_Login(session, user, pin, length);
+    }
     if (rv == CKR_PIN_INCORRECT) {
-        record("bad");
+        record(context, "bad");
     } else if (rv == CKR_OK) {
-        record("ok");
+        record(context, "ok");
+        if (!context) {
+            userPin = typed;
+        }
     }
     return rv;
 }
@@ -72,7 +104,7 @@ CK_RV cardGetTokenInfo(CK_SLOT_ID slot, CK_TOKEN_INFO_PTR info) {
     const CK_RV rv = softhsm->C_GetTokenInfo(slot, info);
     if (rv == CKR_OK) {
         std::lock_guard<std::mutex> guard(logMutex);
-        const int wrong = wrongSinceRight();
+        const int wrong = wrongSinceRight(false);
         info->flags &= ~(CKF_USER_PIN_COUNT_LOW | CKF_USER_PIN_FINAL_TRY | CKF_USER_PIN_LOCKED);
         if (wrong >= kTries) {
             info->flags |= CKF_USER_PIN_LOCKED;
@@ -94,9 +126,10 @@ extern "C" __attribute__((visibility("default"))) CK_RV C_GetFunctionList(
     }
     if (softhsm == nullptr) {
         void* library = dlopen("/usr/lib/softhsm/libsofthsm2.so", RTLD_NOW | RTLD_LOCAL);
-        auto* get = library == nullptr ? nullptr
-                                       : reinterpret_cast<CK_C_GetFunctionList>(
-                                             dlsym(library, "C_GetFunctionList"));
+        auto* get =
+            library == nullptr
+                ? nullptr
+                : reinterpret_cast<CK_C_GetFunctionList>(dlsym(library, "C_GetFunctionList"));
         if (get == nullptr || get(&softhsm) != CKR_OK) {
             return CKR_GENERAL_ERROR;
         }

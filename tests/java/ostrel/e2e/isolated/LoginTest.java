@@ -2,6 +2,7 @@ package ostrel.e2e.isolated;
 
 import static org.junit.jupiter.api.Assertions.assertEquals;
 import static org.junit.jupiter.api.Assertions.assertTrue;
+import static org.junit.jupiter.params.provider.Arguments.arguments;
 
 import java.nio.charset.StandardCharsets;
 import java.nio.file.Files;
@@ -13,6 +14,7 @@ import java.security.Provider;
 import java.security.Security;
 import java.security.Signature;
 import java.util.ArrayList;
+import java.util.Arrays;
 import java.util.Collections;
 import java.util.HashMap;
 import java.util.List;
@@ -22,9 +24,12 @@ import java.util.stream.Stream;
 import ostrel.client.applet.msprovider.OstrelSignatureMS;
 import ostrel.e2e.Fixture;
 import org.junit.jupiter.api.BeforeAll;
+import org.junit.jupiter.api.Nested;
 import org.junit.jupiter.api.Test;
+import org.junit.jupiter.api.condition.EnabledIfEnvironmentVariable;
 import org.junit.jupiter.api.io.TempDir;
 import org.junit.jupiter.params.ParameterizedTest;
+import org.junit.jupiter.params.provider.Arguments;
 import org.junit.jupiter.params.provider.MethodSource;
 
 /**
@@ -38,12 +43,18 @@ class LoginTest {
     static final String CARD = System.getenv("OSTREL_TEST_CARD_MODULE");
     static final String PIN = "1234";
     static final String SUBJECT = "C=ES, O=Ostrel Test, CN=Token Signer";
+    static final String CONSENT_SUBJECT = "C=ES, O=Ostrel Test, CN=Consent Signer";
 
     @TempDir static Path scratch;
     static Path cardHome;
     static Path databaseHome;
+    static Path consentHome;
+    static Path consentCertificate;
 
-    /** Templates: the sample store with its token behind the card module; a protected copy. */
+    /**
+     * Templates: the sample store with its token behind the card module; a protected copy; the
+     * card's template with a key that demands the PIN at every signature.
+     */
     @BeforeAll
     static void prepare() throws Exception {
         Path home = Path.of(System.getProperty("ostrel.home"));
@@ -59,6 +70,30 @@ class LoginTest {
         Files.writeString(scratch.resolve("new"), "secret\n");
         Fixture.run("certutil", "-W", "-d", db, "-f", scratch.resolve("old").toString(), "-@",
                 scratch.resolve("new").toString());
+
+        // CKA_ALWAYS_AUTHENTICATE, which pk12util cannot set: the key, its public key and its
+        // certificate written one by one under the same ID.
+        consentHome = copyHome(cardHome, scratch.resolve("consent"));
+        consentCertificate = scratch.resolve("consent.der");
+        String pem = scratch.resolve("consent.pem").toString();
+        Fixture.run("openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", pem,
+                "-subj", "/C=ES/O=Ostrel Test/CN=Consent Signer", "-days", "3650", "-addext",
+                "keyUsage=critical,digitalSignature,nonRepudiation", "-outform", "DER", "-out",
+                consentCertificate.toString());
+        Fixture.run("openssl", "pkey", "-in", pem, "-outform", "DER", "-out",
+                scratch.resolve("consent.key").toString());
+        Fixture.run("openssl", "pkey", "-in", pem, "-pubout", "-outform", "DER", "-out",
+                scratch.resolve("consent.pub").toString());
+        for (List<String> object : List.of(List.of("privkey", "consent.key", "--usage-sign",
+                "--always-auth"), List.of("pubkey", "consent.pub"), List.of("cert", "consent.der"))) {
+            List<String> command = new ArrayList<>(List.of("env", "SOFTHSM2_CONF="
+                    + consentHome.resolve(".config/softhsm2/softhsm2.conf"), "pkcs11-tool",
+                    "--module", "/usr/lib/softhsm/libsofthsm2.so", "--token-label", "Ostrel Token",
+                    "--login", "--pin", PIN, "--id", "c0c0c0c0", "--label", "consent", "--type",
+                    object.get(0), "--write-object", scratch.resolve(object.get(1)).toString()));
+            command.addAll(object.subList(2, object.size()));
+            Fixture.run(command.toArray(String[]::new));
+        }
     }
 
     /** Copies a HOME, pointing its SoftHSM configuration at the copy's own tokens. */
@@ -71,8 +106,12 @@ class LoginTest {
         return to;
     }
 
-    /** What a child saw: its result lines, what pinentry was asked, the card's logins. */
-    record Run(List<String> results, List<String> asked, List<String> logins, String out) {
+    /**
+     * What a child saw: its result lines, what pinentry was asked, the card's logins, and the
+     * processes the fake pinentry started that still run after the child JVM ended.
+     */
+    record Run(List<String> results, List<String> asked, List<String> logins,
+            List<String> survivors, String out) {
         long prompts() {
             return asked.stream().filter(l -> l.equals("GETPIN")).count();
         }
@@ -95,7 +134,9 @@ class LoginTest {
         Path answers = Files.write(dir.resolve("script"), script);
         Path asked = dir.resolve("asked");
         Path logins = Files.write(dir.resolve("logins"), cardLog);
+        Path children = dir.resolve("children");
         Files.createFile(asked);
+        Files.createFile(children);
         List<String> command = new ArrayList<>(wrapper);
         String preload = System.getenv("LD_PRELOAD");
         if (!wrapper.isEmpty() && preload != null) {
@@ -109,8 +150,9 @@ class LoginTest {
                 "-cp", System.getProperty("ostrel.classpath"), Child.class.getName()));
         command.addAll(List.of(args));
         // The protected database has no token: it signs with a certificate of its own.
-        String signer = template.equals(databaseHome) ? "signer.der" : "token-signer.der";
-        command.add(Fixture.files().resolve(signer).toString());
+        Path signer = template.equals(consentHome) ? consentCertificate : Fixture.files()
+                .resolve(template.equals(databaseHome) ? "signer.der" : "token-signer.der");
+        command.add(signer.toString());
         ProcessBuilder builder = new ProcessBuilder(command).redirectErrorStream(true);
         Map<String, String> env = builder.environment();
         env.remove("GPG_TTY");
@@ -120,6 +162,7 @@ class LoginTest {
         env.put("OSTREL_PINENTRY", LOGIN.resolve("fake-pinentry").toString());
         env.put("FAKE_PINENTRY_SCRIPT", answers.toString());
         env.put("FAKE_PINENTRY_LOG", asked.toString());
+        env.put("FAKE_PINENTRY_CHILDREN", children.toString());
         env.put("OSTREL_CARD_LOG", logins.toString());
         env.put("OSTREL_CARD_MODULE", CARD);
         environment.forEach((k, v) -> {
@@ -137,13 +180,26 @@ class LoginTest {
         System.out.print(out);  // the suite fails on any -Xcheck:jni warning in it
         List<String> results = out.lines().filter(l -> l.startsWith("result="))
                 .map(l -> l.substring(7)).toList();
+        List<String> survivors = Files.readAllLines(children).stream()
+                .filter(pid -> running(Long.parseLong(pid))).toList();
         return new Run(results, Files.readAllLines(asked),
-                Files.readAllLines(logins).subList(cardLog.size(), Files.readAllLines(logins).size()), out);
+                Files.readAllLines(logins).subList(cardLog.size(), Files.readAllLines(logins).size()),
+                survivors, out);
     }
 
     static Run child(Path template, List<String> script, List<String> cardLog,
             Map<String, String> environment, String... args) throws Exception {
         return child(template, script, cardLog, environment, List.of(), args);
+    }
+
+    /** Whether the process exists and is not a zombie that nobody has reaped yet. */
+    static boolean running(long pid) {
+        try {
+            String stat = Files.readString(Path.of("/proc/" + pid + "/stat"));
+            return stat.charAt(stat.lastIndexOf(')') + 2) != 'Z';
+        } catch (java.io.IOException gone) {
+            return false;
+        }
     }
 
     /** One row: pinentry's script, the card's state before, the child's mode, what must follow. */
@@ -178,6 +234,15 @@ class LoginTest {
                         List.of("sign", "1"), List.of("code 6"), 1, NONE),
                 new Case("empty entry asks again without a login", List.of("pin ", "pin " + PIN),
                         NONE, env(), List.of("sign", "1"), List.of("ok"), 2, List.of("ok")),
+                new Case("PIN with a line feed asks again without a login",
+                        List.of("pin 12%0A34", "pin " + PIN), NONE, env(), List.of("sign", "1"),
+                        List.of("ok"), 2, List.of("ok")),
+                new Case("PIN with a trailing carriage return asks again without a login",
+                        List.of("pin " + PIN + "%0D", "pin " + PIN), NONE, env(),
+                        List.of("sign", "1"), List.of("ok"), 2, List.of("ok")),
+                new Case("three entries with control characters: three prompts, no login",
+                        List.of("pin 1%0A", "pin 1%7F", "pin 1%00"), NONE, env(),
+                        List.of("sign", "1"), List.of("code 6"), 3, NONE),
                 new Case("two wrong PINs, the warning, then the right one",
                         List.of("pin 1", "pin 2", "pin " + PIN), NONE, env(), List.of("sign", "1"),
                         List.of("ok"), 3, List.of("bad", "bad", "ok")),
@@ -191,6 +256,14 @@ class LoginTest {
                 new Case("pinentry hangs: ended by the deadline", List.of("hang"), NONE,
                         env("OSTREL_PINENTRY_TIMEOUT", "1"), List.of("sign", "1"),
                         List.of("code 6"), 1, NONE),
+                new Case("pinentry greets after 9 s: ended by the deadline before it",
+                        List.of("pin " + PIN), NONE, env("FAKE_PINENTRY_DELAY", "9",
+                                "OSTREL_PINENTRY_TIMEOUT", "5"), List.of("sign", "1"),
+                        List.of("code 6"), 0, NONE),
+                new Case("pinentry answers every command after 3 s: one deadline for them all",
+                        List.of("pin " + PIN), NONE, env("FAKE_PINENTRY_DELAY", "3",
+                                "OSTREL_PINENTRY_TIMEOUT", "5"), List.of("sign", "1"),
+                        List.of("code 6"), 0, NONE),
                 new Case("no terminal and no display: nothing started", List.of("pin " + PIN),
                         NONE, env("DISPLAY", null), List.of("sign", "1"), List.of("code 6"), 0,
                         NONE),
@@ -204,26 +277,96 @@ class LoginTest {
                         List.of("ok")));
     }
 
-    @ParameterizedTest(name = "{0}")
-    @MethodSource("cardCases")
-    void card(Case c) throws Exception {
-        Run run = child(cardHome, c.script(), c.cardBefore(), c.environment(),
+    /** Runs a row on `template`: its results, prompts and logins; listed without a prompt. */
+    static Run check(Path template, Case c) throws Exception {
+        Run run = child(template, c.script(), c.cardBefore(), c.environment(),
                 c.mode().toArray(String[]::new));
         assertEquals(c.results(), run.results(), run.out());
         assertEquals(c.prompts(), run.prompts(), run.asked().toString());
         assertEquals(c.logins(), run.logins(), "C_Login calls");
         assertTrue(run.out().contains("asked-while-listing=0"), run.out());
+        assertTrue(run.out().contains("signer-listed=true"), run.out());
+        assertEquals(NONE, run.survivors(), "processes the pinentry started outlived it");
+        return run;
+    }
+
+    @ParameterizedTest(name = "{0}")
+    @MethodSource("cardCases")
+    void card(Case c) throws Exception {
+        Run run = check(cardHome, c);
         if (c.prompts() > 0) {
             assertTrue(run.asked().contains("SETDESC Enter the PIN of the token 'Ostrel Token' to "
                     + "sign with '" + SUBJECT + "'."), run.asked().toString());
         }
     }
 
-    @Test
-    void refusedPinsAreExplainedWithTheTriesLeft() throws Exception {
-        Run run = child(cardHome, List.of("pin 1", "pin 2", "pin " + PIN), NONE, env(), "sign", "1");
-        assertEquals(List.of("SETERROR", "SETERROR Wrong PIN. Few tries left before the card locks.",
-                "SETERROR Wrong PIN. One try left before the card locks."), run.errors());
+    /** What the prompt says above the field at each question, for pinentry's script. */
+    static Stream<Arguments> explanations() {
+        return Stream.of(
+                arguments(List.of("pin 1", "pin 2", "pin " + PIN), List.of("SETERROR",
+                        "SETERROR Wrong PIN. Few tries left before the card locks.",
+                        "SETERROR Wrong PIN. One try left before the card locks.")),
+                arguments(List.of("pin 1%0D", "pin ", "pin " + PIN), List.of("SETERROR",
+                        "SETERROR The PIN contains a line break or another control character; "
+                                + "it was not tried.", "SETERROR The PIN is empty.")));
+    }
+
+    @ParameterizedTest
+    @MethodSource("explanations")
+    void refusalsAreExplained(List<String> script, List<String> errors) throws Exception {
+        assertEquals(errors, child(cardHome, script, NONE, env(), "sign", "1").errors());
+    }
+
+    static Stream<Case> consentCases() {
+        String pin = "pin " + PIN;
+        List<String> sign1 = List.of("sign", "1"), sign2 = List.of("sign", "2");
+        return Stream.of(
+                new Case("first signature: one prompt for the login and the consent", List.of(pin),
+                        NONE, env(), sign1, List.of("ok"), 1, List.of("ok", "ctx ok")),
+                new Case("second signature: exactly one more prompt", List.of(pin, pin), NONE,
+                        env(), sign2, List.of("ok", "ok"), 2, List.of("ok", "ctx ok", "ctx ok")),
+                new Case("cancel at the consent prompt: no context-specific login",
+                        List.of(pin, "cancel"), NONE, env(), sign2, List.of("ok", "code 6"), 2,
+                        List.of("ok", "ctx ok")),
+                new Case("wrong consent PIN, then the right one", List.of(pin, "pin 9999", pin),
+                        NONE, env(), sign2, List.of("ok", "ok"), 3,
+                        List.of("ok", "ctx ok", "ctx bad", "ctx ok")),
+                new Case("wrong consent PIN forever: three prompts, each PIN tried once",
+                        List.of(pin, "pin 1", "pin 2", "pin 3", pin), NONE, env(), sign2,
+                        List.of("ok", "code 6"), 4,
+                        List.of("ok", "ctx ok", "ctx bad", "ctx bad", "ctx bad")),
+                new Case("consent PIN with a line feed asks again without a login",
+                        List.of(pin, "pin 12%0A34", pin), NONE, env(), sign2, List.of("ok", "ok"),
+                        3, List.of("ok", "ctx ok", "ctx ok")),
+                new Case("locked card: no prompt, no login", List.of(pin),
+                        List.of("bad", "bad", "bad"), env(), sign1, List.of("code 6"), 0, NONE),
+                new Case("4 threads at once: four prompts, four signatures",
+                        List.of("slow " + PIN, "slow " + PIN, "slow " + PIN, "slow " + PIN), NONE,
+                        env(), List.of("threads", "4"), List.of("ok", "ok", "ok", "ok"), 4,
+                        List.of("ok", "ctx ok", "ctx ok", "ctx ok", "ctx ok")),
+                new Case("separate signature PIN: asked for once the login PIN is refused",
+                        List.of(pin, "pin 5678", "pin 5678"), NONE,
+                        env("OSTREL_CARD_SIGNATURE_PIN", "5678"), sign2, List.of("ok", "ok"), 3,
+                        List.of("ok", "ctx bad", "ctx ok", "ctx ok")));
+    }
+
+    /**
+     * A key that demands the PIN at every signature (CKA_ALWAYS_AUTHENTICATE) on the card: one
+     * prompt per signature, whose PIN also logs in when the token is not logged in; a PIN the card
+     * refused is never sent again. The library refuses such keys so far: these cases run only
+     * with OSTREL_TEST_CONSENT_KEYS=1.
+     */
+    @Nested
+    @EnabledIfEnvironmentVariable(named = "OSTREL_TEST_CONSENT_KEYS", matches = "1")
+    class ConsentKey {
+        @ParameterizedTest(name = "{0}")
+        @MethodSource("ostrel.e2e.isolated.LoginTest#consentCases")
+        void consent(Case c) throws Exception {
+            Run run = check(consentHome, c);
+            assertTrue(run.asked().stream().filter(l -> l.startsWith("SETDESC "))
+                    .allMatch(l -> l.contains("'Ostrel Token'") && l.contains(CONSENT_SUBJECT)),
+                    run.asked().toString());
+        }
     }
 
     @Test
@@ -269,6 +412,8 @@ class LoginTest {
             lib = new OstrelSignatureMS();
             byte[][] listed = lib.getCertificatesInSystemStore(null);
             System.out.println("listed=" + (listed == null ? "null" : listed.length));
+            System.out.println("signer-listed=" + (listed != null
+                    && Arrays.stream(listed).anyMatch(c -> Arrays.equals(c, cert))));
             System.out.println("asked-while-listing=" + Files.readAllLines(
                     Path.of(System.getenv("FAKE_PINENTRY_LOG"))).stream()
                     .filter(l -> l.equals("GETPIN")).count());
