@@ -4,7 +4,6 @@ import static org.junit.jupiter.api.Assertions.assertEquals;
 import static org.junit.jupiter.api.Assertions.assertTrue;
 import static org.junit.jupiter.params.provider.Arguments.arguments;
 
-import java.nio.charset.StandardCharsets;
 import java.nio.file.Files;
 import java.nio.file.Path;
 import java.security.AuthProvider;
@@ -19,9 +18,9 @@ import java.util.Collections;
 import java.util.HashMap;
 import java.util.List;
 import java.util.Map;
-import java.util.concurrent.TimeUnit;
 import java.util.stream.Stream;
 import ostrel.client.applet.msprovider.OstrelSignatureMS;
+import ostrel.e2e.ChildJvm;
 import ostrel.e2e.Fixture;
 import org.junit.jupiter.api.BeforeAll;
 import org.junit.jupiter.api.Nested;
@@ -39,7 +38,7 @@ import org.junit.jupiter.params.provider.MethodSource;
  * the card every C_Login it was given.
  */
 class LoginTest {
-    static final Path LOGIN = Path.of(System.getenv("OSTREL_TEST_LOGIN_DIR"));
+    static final Path LOGIN = ChildJvm.fakePinentry().getParent();
     static final String CARD = System.getenv("OSTREL_TEST_CARD_MODULE");
     static final String PIN = "1234";
     static final String SUBJECT = "C=ES, O=Ostrel Test, CN=Token Signer";
@@ -131,58 +130,24 @@ class LoginTest {
             Map<String, String> environment, List<String> wrapper, String... args) throws Exception {
         Path dir = Files.createTempDirectory(scratch, "case");
         Path home = copyHome(template, dir.resolve("home"));
-        Path answers = Files.write(dir.resolve("script"), script);
-        Path asked = dir.resolve("asked");
         Path logins = Files.write(dir.resolve("logins"), cardLog);
-        Path children = dir.resolve("children");
-        Files.createFile(asked);
-        Files.createFile(children);
-        List<String> command = new ArrayList<>(wrapper);
-        String preload = System.getenv("LD_PRELOAD");
-        if (!wrapper.isEmpty() && preload != null) {
-            // Under ASan the JVM needs the runtime preloaded; the wrapper is not ours to sanitise.
-            command = new ArrayList<>(List.of("env", "-u", "LD_PRELOAD"));
-            command.addAll(wrapper);
-            command.addAll(List.of("env", "LD_PRELOAD=" + preload));
-        }
-        command.addAll(List.of(Path.of(System.getProperty("java.home"), "bin", "java").toString(),
-                "-Xcheck:jni", "-Djava.library.path=" + System.getProperty("java.library.path"),
-                "-cp", System.getProperty("ostrel.classpath"), Child.class.getName()));
-        command.addAll(List.of(args));
-        // The protected database has no token: it signs with a certificate of its own.
-        Path signer = template.equals(consentHome) ? consentCertificate : Fixture.files()
-                .resolve(template.equals(databaseHome) ? "signer.der" : "token-signer.der");
-        command.add(signer.toString());
-        ProcessBuilder builder = new ProcessBuilder(command).redirectErrorStream(true);
-        Map<String, String> env = builder.environment();
-        env.remove("GPG_TTY");
-        env.remove("WAYLAND_DISPLAY");
-        env.put("DISPLAY", ":99");  // lets the layer ask; the fake needs no display
-        env.put("HOME", home.toString());
-        env.put("OSTREL_PINENTRY", LOGIN.resolve("fake-pinentry").toString());
-        env.put("FAKE_PINENTRY_SCRIPT", answers.toString());
-        env.put("FAKE_PINENTRY_LOG", asked.toString());
+        Path children = Files.createFile(dir.resolve("children"));
+        Map<String, String> env = new HashMap<>();
         env.put("FAKE_PINENTRY_CHILDREN", children.toString());
         env.put("OSTREL_CARD_LOG", logins.toString());
         env.put("OSTREL_CARD_MODULE", CARD);
-        environment.forEach((k, v) -> {
-            if (v == null) {
-                env.remove(k);
-            } else {
-                env.put(k, v);
-            }
-        });
-        Process p = builder.redirectInput(ProcessBuilder.Redirect.from(Path.of("/dev/null").toFile()))
-                .start();
-        byte[] output = p.getInputStream().readAllBytes();
-        assertTrue(p.waitFor(180, TimeUnit.SECONDS), "the child JVM hung");
-        String out = new String(output, StandardCharsets.UTF_8);
-        System.out.print(out);  // the suite fails on any -Xcheck:jni warning in it
-        List<String> results = out.lines().filter(l -> l.startsWith("result="))
-                .map(l -> l.substring(7)).toList();
+        env.putAll(environment);
+        List<String> arguments = new ArrayList<>(List.of(args));
+        // The protected database has no token: it signs with a certificate of its own.
+        Path signer = template.equals(consentHome) ? consentCertificate : Fixture.files()
+                .resolve(template.equals(databaseHome) ? "signer.der" : "token-signer.der");
+        arguments.add(signer.toString());
+        ChildJvm.Run run = ChildJvm.run(dir, home, script, env, wrapper, Child.class, arguments);
+        List<String> results = run.results();
+        String out = run.out();
         List<String> survivors = Files.readAllLines(children).stream()
                 .filter(pid -> running(Long.parseLong(pid))).toList();
-        return new Run(results, Files.readAllLines(asked),
+        return new Run(results, run.asked(),
                 Files.readAllLines(logins).subList(cardLog.size(), Files.readAllLines(logins).size()),
                 survivors, out);
     }
