@@ -7,10 +7,8 @@
 #include <cstdlib>
 #include <string>
 
-#include "nss/layer.h"
-
 // The library's own DigestInfo prefix, so that the benchmarks sign exactly what it signs.
-using nsslayer::kSha1DigestInfoPrefix;
+#include "cryptoapi/digest_info.h"
 
 inline bool changeDatabase(const std::string& directory) {
     static int round = 0;

@@ -47,7 +47,7 @@ built RelWithDebInfo && timed "RelWithDebInfo: ctest" ctest_suites RelWithDebInf
 
 # Release, where the optimiser brings its own warnings and faults: the suites without a JVM.
 build Release build-release -DCMAKE_BUILD_TYPE=Release
-built Release && timed "Release: ctest" ctest_suites Release build-release -R '^(fixture_store|unit|cryptoapi|jvm|exports)$'
+built Release && timed "Release: ctest" ctest_suites Release build-release -R '^(fixture_store|unit|cryptoapi|nss|jvm|exports)$'
 
 # Everything again under AddressSanitizer, LeakSanitizer and UBSan, the Java suites included.
 build "Debug, sanitizers" build-asan -DOSTREL_SANITIZE=ON -DOSTREL_COUNT_OBJECTS=ON -DCMAKE_BUILD_TYPE=Debug

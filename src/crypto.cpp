@@ -17,27 +17,28 @@ HCERTSTORE openMyStore() {
 
 // Each service keeps its code locally and publishes it once, so that its own status cannot be
 // changed by another thread writing the shared register meanwhile.
-int32_t finish(int32_t code) {
+int32_t publish(int32_t code) {
     lastError.store(code, std::memory_order_relaxed);
-    return code == 0 ? 0 : -1;
+    return code == kSuccess ? 0 : -1;
 }
 
 // Common frame of the attribute queries: opens the store and finds the certificate.
-// Returns 0, 7 (no store opened) or 8 (store open, `*certificate` null).
+// Returns kSuccess, kStoreNotOpened (no store opened) or kCertificateNotInStore (store open,
+// `*certificate` null).
 int32_t openAndLocate(const BYTE* bytes, int32_t length, HCERTSTORE* store,
                       PCCERT_CONTEXT* certificate) {
     *certificate = nullptr;
     *store = openMyStore();
     if (*store == nullptr) {
-        return 7;
+        return kStoreNotOpened;
     }
     *certificate = locateCertificate(*store, bytes, length);
-    return *certificate == nullptr ? 8 : 0;
+    return *certificate == nullptr ? kCertificateNotInStore : kSuccess;
 }
 
-// A failed close reports 9 over any earlier code.
+// A failed close reports kStoreNotClosed over any earlier code.
 int32_t closeQueryStore(HCERTSTORE store, int32_t code) {
-    return CertCloseStore(store, 0) ? code : 9;
+    return CertCloseStore(store, 0) ? code : kStoreNotClosed;
 }
 
 }  // namespace
@@ -54,11 +55,11 @@ PCCERT_CONTEXT locateCertificate(HCERTSTORE store, const BYTE* bytes, int32_t le
 }
 
 CertificateListNode* getCertificatesInMyStore(int32_t* code) {
-    *code = 0;
+    *code = kSuccess;
     HCERTSTORE store = openMyStore();
     if (store == nullptr) {
-        *code = 7;
-        lastError.store(7, std::memory_order_relaxed);
+        *code = kStoreNotOpened;
+        lastError.store(kStoreNotOpened, std::memory_order_relaxed);
         return nullptr;
     }
     CertificateListNode* head = nullptr;
@@ -104,10 +105,10 @@ int32_t sign(const BYTE* certificate, int32_t certificateLength, const BYTE* dat
     *signatureLength = 0;
     HCERTSTORE store = openMyStore();
     if (store == nullptr) {
-        return finish(7);
+        return publish(kStoreNotOpened);
     }
 
-    int32_t code = 0;
+    int32_t code = kSuccess;
     PCCERT_CONTEXT context = nullptr;
     PCRYPT_KEY_PROV_INFO info = nullptr;
     char* container = nullptr;
@@ -122,13 +123,13 @@ int32_t sign(const BYTE* certificate, int32_t certificateLength, const BYTE* dat
     do {
         context = locateCertificate(store, certificate, certificateLength);
         if (context == nullptr) {
-            code = 8;
+            code = kCertificateNotInStore;
             break;
         }
         DWORD infoSize = 0;
         if (!CertGetCertificateContextProperty(context, CERT_KEY_PROV_INFO_PROP_ID, nullptr,
                                                &infoSize)) {
-            code = 14;
+            code = kNoKeyInfo;
             break;
         }
         info = static_cast<PCRYPT_KEY_PROV_INFO>(malloc(infoSize));
@@ -137,7 +138,7 @@ int32_t sign(const BYTE* certificate, int32_t certificateLength, const BYTE* dat
                                                &infoSize) ||
             infoSize < sizeof(CRYPT_KEY_PROV_INFO) || info->pwszContainerName == nullptr) {
             // Without a container name the provider would pick its default key: refuse.
-            code = 10;
+            code = kKeyInfoNotRead;
             break;
         }
         container = utf16string_convert(info->pwszContainerName);
@@ -146,21 +147,21 @@ int32_t sign(const BYTE* certificate, int32_t certificateLength, const BYTE* dat
             provider = utf16string_convert(info->pwszProvName);
         }
         if (container == nullptr || (info->pwszProvName != nullptr && provider == nullptr)) {
-            code = 10;
+            code = kKeyInfoNotRead;
             break;
         }
         if (!CryptAcquireContextA(&prov, container, provider, info->dwProvType, 0)) {
-            code = 6;
+            code = kContextNotAcquired;
             break;
         }
         haveProv = true;
         if (!CryptCreateHash(prov, CALG_SHA1, 0, 0, &hash)) {
-            code = 4;
+            code = kHashNotCreated;
             break;
         }
         haveHash = true;
         if (!CryptHashData(hash, data, static_cast<DWORD>(dataLength), 0)) {
-            code = 15;
+            code = kDataNotHashed;
             break;
         }
         DWORD keySpec = AT_KEYEXCHANGE;
@@ -169,7 +170,7 @@ int32_t sign(const BYTE* certificate, int32_t certificateLength, const BYTE* dat
             keySpec = AT_SIGNATURE;
             size = 0;
             if (!CryptSignHashA(hash, keySpec, nullptr, 0, nullptr, &size)) {
-                code = 13;
+                code = kNoKeyForHash;
                 break;
             }
         }
@@ -178,18 +179,18 @@ int32_t sign(const BYTE* certificate, int32_t certificateLength, const BYTE* dat
         if (result == nullptr ||
             !CryptSignHashA(hash, keySpec, nullptr, 0, result, &resultLength) ||
             resultLength > size) {
-            code = 11;
+            code = kSignatureFailed;
             break;
         }
         reverse(result, static_cast<int32_t>(resultLength));
-        code = 0;
+        code = kSuccess;
     } while (false);
 
     if (haveHash && !CryptDestroyHash(hash)) {
-        code = 3;
+        code = kHashNotDestroyed;
     }
     if (haveProv && !CryptReleaseContext(prov, 0)) {
-        code = 5;
+        code = kContextNotReleased;
     }
     free(provider);
     free(container);
@@ -197,16 +198,16 @@ int32_t sign(const BYTE* certificate, int32_t certificateLength, const BYTE* dat
     if (context != nullptr) {
         CertFreeCertificateContext(context);
     }
-    if (!CertCloseStore(store, 0) && code == 0) {
-        code = 9;
+    if (!CertCloseStore(store, 0) && code == kSuccess) {
+        code = kStoreNotClosed;
     }
-    if (code != 0) {
+    if (code != kSuccess) {
         free(result);
     } else {
         *signature = result;
         *signatureLength = resultLength;
     }
-    return finish(code);
+    return publish(code);
 }
 
 int32_t digest_sha1(const BYTE* data, int32_t dataLength, BYTE** hash, DWORD* hashLength) {
@@ -214,51 +215,51 @@ int32_t digest_sha1(const BYTE* data, int32_t dataLength, BYTE** hash, DWORD* ha
     *hashLength = 0;
     HCRYPTPROV prov = 0;
     if (!CryptAcquireContextA(&prov, nullptr, nullptr, PROV_RSA_FULL, CRYPT_VERIFYCONTEXT)) {
-        return finish(6);
+        return publish(kContextNotAcquired);
     }
-    int32_t code = 0;
+    int32_t code = kSuccess;
     HCRYPTHASH object = 0;
     bool haveObject = false;
     BYTE* value = nullptr;
     DWORD valueLength = 0;
     do {
         if (!CryptCreateHash(prov, CALG_SHA1, 0, 0, &object)) {
-            code = 4;
+            code = kHashNotCreated;
             break;
         }
         haveObject = true;
         if (!CryptHashData(object, data, static_cast<DWORD>(dataLength), 0)) {
-            code = 15;
+            code = kDataNotHashed;
             break;
         }
         DWORD size = 0;
         if (!CryptGetHashParam(object, HP_HASHVAL, nullptr, &size, 0)) {
-            code = 2;
+            code = kHashSizeNotRead;
             break;
         }
         value = size == 0 ? nullptr : static_cast<BYTE*>(malloc(size));
         valueLength = size;
         if (value == nullptr || !CryptGetHashParam(object, HP_HASHVAL, value, &valueLength, 0) ||
             valueLength > size) {
-            code = 1;
+            code = kHashValueNotRead;
             break;
         }
-        code = 0;
+        code = kSuccess;
     } while (false);
 
     if (haveObject && !CryptDestroyHash(object)) {
-        code = 3;
+        code = kHashNotDestroyed;
     }
     if (!CryptReleaseContext(prov, 0)) {
-        code = 5;
+        code = kContextNotReleased;
     }
-    if (code != 0) {
+    if (code != kSuccess) {
         free(value);
     } else {
         *hash = value;
         *hashLength = valueLength;
     }
-    return finish(code);
+    return publish(code);
 }
 
 int32_t getCertificateDn(const BYTE* bytes, int32_t length, DWORD flags, WCHAR** name,
@@ -268,8 +269,8 @@ int32_t getCertificateDn(const BYTE* bytes, int32_t length, DWORD flags, WCHAR**
     HCERTSTORE store = nullptr;
     PCCERT_CONTEXT certificate = nullptr;
     int32_t code = openAndLocate(bytes, length, &store, &certificate);
-    if (code == 7) {
-        return finish(code);
+    if (code == kStoreNotOpened) {
+        return publish(code);
     }
     WCHAR* buffer = nullptr;
     DWORD count = 0;
@@ -278,25 +279,25 @@ int32_t getCertificateDn(const BYTE* bytes, int32_t length, DWORD flags, WCHAR**
         const DWORD needed =
             CertGetNameStringW(certificate, CERT_NAME_RDN_TYPE, flags, &stringType, nullptr, 0);
         if (needed == 0) {
-            code = 16;
+            code = kNameLengthNotRead;
         } else if ((buffer = static_cast<WCHAR*>(malloc(2 * static_cast<size_t>(needed)))) ==
                    nullptr) {
-            code = 18;
+            code = kNoMemoryForName;
         } else {
             count = CertGetNameStringW(certificate, CERT_NAME_RDN_TYPE, flags, &stringType, buffer,
                                        needed);
-            code = (count == 0 || count > needed) ? 17 : 0;
+            code = (count == 0 || count > needed) ? kNameNotRead : kSuccess;
         }
         CertFreeCertificateContext(certificate);
     }
     code = closeQueryStore(store, code);
-    if (code != 0) {
+    if (code != kSuccess) {
         free(buffer);
     } else {
         *name = buffer;
         *nameLength = count;
     }
-    return finish(code);
+    return publish(code);
 }
 
 int32_t getCertificateTimestamp(const BYTE* bytes, int32_t length, int32_t notBefore,
@@ -304,8 +305,8 @@ int32_t getCertificateTimestamp(const BYTE* bytes, int32_t length, int32_t notBe
     HCERTSTORE store = nullptr;
     PCCERT_CONTEXT certificate = nullptr;
     int32_t code = openAndLocate(bytes, length, &store, &certificate);
-    if (code == 7) {
-        return finish(code);
+    if (code == kStoreNotOpened) {
+        return publish(code);
     }
     FILETIME value = {0, 0};
     if (certificate != nullptr) {
@@ -313,18 +314,18 @@ int32_t getCertificateTimestamp(const BYTE* bytes, int32_t length, int32_t notBe
         CertFreeCertificateContext(certificate);
     }
     code = closeQueryStore(store, code);
-    if (code == 0) {
+    if (code == kSuccess) {
         *filetime = value;
     }
-    return finish(code);
+    return publish(code);
 }
 
 int32_t getCertificateVersion(const BYTE* bytes, int32_t length, DWORD* version) {
     HCERTSTORE store = nullptr;
     PCCERT_CONTEXT certificate = nullptr;
     int32_t code = openAndLocate(bytes, length, &store, &certificate);
-    if (code == 7) {
-        return finish(code);
+    if (code == kStoreNotOpened) {
+        return publish(code);
     }
     DWORD value = 0;
     if (certificate != nullptr) {
@@ -332,10 +333,10 @@ int32_t getCertificateVersion(const BYTE* bytes, int32_t length, DWORD* version)
         CertFreeCertificateContext(certificate);
     }
     code = closeQueryStore(store, code);
-    if (code == 0) {
+    if (code == kSuccess) {
         *version = value;
     }
-    return finish(code);
+    return publish(code);
 }
 
 int32_t getCertificateSerialNumber(const BYTE* bytes, int32_t length, CRYPT_INTEGER_BLOB* blob,
@@ -344,40 +345,40 @@ int32_t getCertificateSerialNumber(const BYTE* bytes, int32_t length, CRYPT_INTE
     HCERTSTORE store = nullptr;
     PCCERT_CONTEXT located = nullptr;
     int32_t code = openAndLocate(bytes, length, &store, &located);
-    if (code == 7) {
-        return finish(code);
+    if (code == kStoreNotOpened) {
+        return publish(code);
     }
     // The context outlives the store: its serial bytes are copied by the caller.
     code = closeQueryStore(store, code);
-    if (code != 0) {
+    if (code != kSuccess) {
         if (located != nullptr) {
             CertFreeCertificateContext(located);
         }
-        return finish(code);
+        return publish(code);
     }
     blob->cbData = located->pCertInfo->SerialNumber.cbData;
     blob->pbData = located->pCertInfo->SerialNumber.pbData;
     *certificate = located;
-    return finish(0);
+    return publish(kSuccess);
 }
 
 int32_t getCertificateKeyUsage(const BYTE* bytes, int32_t length, BYTE* buffer) {
     HCERTSTORE store = nullptr;
     PCCERT_CONTEXT certificate = nullptr;
     int32_t code = openAndLocate(bytes, length, &store, &certificate);
-    if (code == 7) {
-        return finish(code);
+    if (code == kStoreNotOpened) {
+        return publish(code);
     }
     if (certificate != nullptr) {
         if (!CertGetIntendedKeyUsage(X509_ASN_ENCODING | PKCS_7_ASN_ENCODING,
                                      certificate->pCertInfo, buffer, 2)) {
-            code = 19;
+            code = kNoKeyUsage;
         }
         CertFreeCertificateContext(certificate);
     }
     // Unlike the other queries, a failed close only replaces success.
-    if (!CertCloseStore(store, 0) && code == 0) {
-        code = 9;
+    if (!CertCloseStore(store, 0) && code == kSuccess) {
+        code = kStoreNotClosed;
     }
-    return finish(code);
+    return publish(code);
 }

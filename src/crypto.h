@@ -13,6 +13,29 @@
 
 #include "cryptoapi/platform.h"
 
+// The codes of the error register `lastError`. 12 is never assigned.
+enum ErrorCode : int32_t {
+    kSuccess = 0,
+    kHashValueNotRead = 1,
+    kHashSizeNotRead = 2,
+    kHashNotDestroyed = 3,
+    kHashNotCreated = 4,
+    kContextNotReleased = 5,
+    kContextNotAcquired = 6,
+    kStoreNotOpened = 7,
+    kCertificateNotInStore = 8,
+    kStoreNotClosed = 9,
+    kKeyInfoNotRead = 10,
+    kSignatureFailed = 11,
+    kNoKeyForHash = 13,
+    kNoKeyInfo = 14,
+    kDataNotHashed = 15,
+    kNameLengthNotRead = 16,
+    kNameNotRead = 17,
+    kNoMemoryForName = 18,
+    kNoKeyUsage = 19,
+};
+
 struct CertificateListNode {
     BYTE* data;
     int32_t length;

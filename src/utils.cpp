@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstdlib>
 
+#include "cryptoapi/text.h"
+
 void reverse(BYTE* buffer, int32_t count) {
     if (count >= 2) {
         std::reverse(buffer, buffer + count);
@@ -23,9 +25,7 @@ char* utf16string_convert(const WCHAR* string) {
     if (narrow == nullptr) {
         return nullptr;
     }
-    for (DWORD i = 0; i < length; ++i) {
-        narrow[i] = static_cast<char>(string[i] & 0xFF);
-    }
+    narrowUtf16(string, length, narrow);
     narrow[length] = 0;
     return narrow;
 }

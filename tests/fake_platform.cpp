@@ -175,11 +175,6 @@ PCCERT_CONTEXT CertEnumCertificatesInStore(HCERTSTORE, PCCERT_CONTEXT previous) 
     return &s.contexts[index];
 }
 
-PCCERT_CONTEXT CertDuplicateCertificateContext(PCCERT_CONTEXT context) {
-    ++state().contextsHeld;
-    return context;
-}
-
 BOOL CertFreeCertificateContext(PCCERT_CONTEXT context) {
     if (context != nullptr) {
         --state().contextsHeld;

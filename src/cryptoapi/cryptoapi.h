@@ -147,7 +147,6 @@ void SetLastError(DWORD error);
 HCERTSTORE CertOpenStore(LPCSTR storeProvider, DWORD encodingType, HCRYPTPROV_LEGACY cryptProv,
                          DWORD flags, const void* para);
 PCCERT_CONTEXT CertEnumCertificatesInStore(HCERTSTORE store, PCCERT_CONTEXT previous);
-PCCERT_CONTEXT CertDuplicateCertificateContext(PCCERT_CONTEXT context);
 BOOL CertFreeCertificateContext(PCCERT_CONTEXT context);
 BOOL CertCloseStore(HCERTSTORE store, DWORD flags);
 BOOL CertGetCertificateContextProperty(PCCERT_CONTEXT context, DWORD propId, void* data,

@@ -1,7 +1,7 @@
 #include "cryptoapi/x500_name.h"
 
 #include "cryptoapi/der.h"
-#include "cryptoapi/hex.h"
+#include "cryptoapi/text.h"
 
 namespace {
 
@@ -11,12 +11,12 @@ constexpr uint8_t kGeneralString = 0x1B;
 constexpr uint8_t kDirectoryName = 0xA4;
 constexpr char16_t kReplacement = 0xFFFD;
 
-struct Key {
+struct KeyName {
     const char* oid;
     const char* name;
 };
 
-const Key kKeys[] = {
+const KeyName kKeyNames[] = {
     {"2.5.4.3", "CN"},
     {"2.5.4.4", "SN"},
     {"2.5.4.5", "SERIALNUMBER"},
@@ -62,7 +62,7 @@ void appendBytes(const uint8_t* p, size_t n, std::u16string* out) {
 }
 
 // Appends UTF-8 decoded to UTF-16. Returns false when some sequence was ill-formed (and replaced).
-bool appendUtf8(const uint8_t* p, size_t n, std::u16string* out) {
+bool decodeUtf8(const uint8_t* p, size_t n, std::u16string* out) {
     bool wellFormed = true;
     size_t i = 0;
     while (i < n) {
@@ -125,10 +125,10 @@ bool stringText(const der::Element& value, std::u16string* text) {
             appendBytes(p, n, text);
             return true;
         case der::kUtf8String:
-            appendUtf8(p, n, text);
+            decodeUtf8(p, n, text);
             return true;
         case der::kTeletexString:
-            if (!appendUtf8(p, n, text)) {
+            if (!decodeUtf8(p, n, text)) {
                 text->clear();
                 appendBytes(p, n, text);
             }
@@ -218,7 +218,7 @@ bool appendAttribute(const der::Element& attribute, std::u16string* out) {
         return false;
     }
     const char* key = nullptr;
-    for (const Key& k : kKeys) {
+    for (const KeyName& k : kKeyNames) {
         if (oid == k.oid) {
             key = k.name;
         }

@@ -10,7 +10,7 @@
 #include <mutex>
 #include <new>
 
-#include "nss/layer.h"
+#include "nss/startup.h"
 #include "nss/pinentry.h"
 
 namespace nsslayer {

@@ -1,0 +1,67 @@
+// NSS for the process: started once on the user's database, read-only; the database's slot; and
+// the modules of its pkcs11.txt (smart cards), loaded and unloaded as the file changes. Together
+// they are the slots the store lists and the provider signs on.
+//
+// Locking: every function here is called with lock() held, and returns with it held.
+#pragma once
+
+#include <pk11pub.h>
+
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "nss/handles.h"
+
+namespace nsslayer {
+
+// Serialises every NSS call of the layer: NSS is process-global, and its shutdown and some of its
+// lookups are not safe under concurrency. Never held while a person types a PIN.
+std::mutex& lock();
+
+// Starts NSPR before anything else of the layer can, keeping the host's SIGPIPE handler (NSPR
+// ignores SIGPIPE when it starts; a JVM under -Xcheck:jni warns when its handler changes).
+void startNspr();
+
+// The directory of the user's database: $HOME/.pki/nssdb (HOME, else the account's home); empty
+// when there is no home at all.
+std::string userDatabaseDirectory();
+
+// Whether start() succeeded, and the directory it opened.
+bool started();
+const std::string& startedDirectory();
+
+// Opens NSS on the database in `directory`, read-only, with the modules its pkcs11.txt registers.
+// When NSS already belongs to someone else in the process, the database is opened as a slot of
+// its own beside theirs. False, with NSS's error set, when it cannot be opened.
+bool start(const std::string& directory);
+
+// The slots of the store, in listing order: the database's, then the modules' tokens. Each is a
+// reference of the layer's own, held while the slot is part of the store.
+const std::vector<SlotRef>& storeSlots();
+
+// The slot of the user's database; null while it is closed.
+PK11SlotInfo* databaseSlot();
+
+// Counts the times the database slot was closed: a key found on it at an earlier count must not
+// sign (its handle may name an object of the database opened after it).
+unsigned long databaseOpening();
+
+// Runs before any slot leaves the store (a database closed, a module unloaded), while the slot is
+// still open: whoever caches objects of a slot registers a hook that drops them. Hooks run in the
+// order registered; registering the same hook twice runs it once.
+void beforeSlotsGo(void (*hook)());
+
+// Cuts the store off the database slot (its files were replaced, or are gone) and closes the slot
+// when it is the layer's own; NSS's internal database stays open under its context, unused.
+void closeDatabase();
+
+// Opens the database again as a slot of the layer's own, in the place the old one had among the
+// slots. False when it cannot be opened.
+bool reopenDatabase();
+
+// Loads and unloads modules so that the store's are those the database's pkcs11.txt registers
+// now. A module that will not load is left out, as a token that cannot be read is.
+void followModules();
+
+}  // namespace nsslayer
