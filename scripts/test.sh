@@ -41,6 +41,9 @@ ctest_suites() { # LABEL DIR CTEST-ARG...: runs ctest and records each of its te
     fi
 }
 
+# Every C++ file as clang-format writes it.
+suite "formatting" bash scripts/check-format.sh
+
 # The everyday configuration: every suite.
 build RelWithDebInfo build -DCMAKE_BUILD_TYPE=RelWithDebInfo
 built RelWithDebInfo && timed "RelWithDebInfo: ctest" ctest_suites RelWithDebInfo build

@@ -100,10 +100,6 @@ bool injected() {
     return state().injected;
 }
 
-int calls(Op op) {
-    return state().calls[op];
-}
-
 std::string unreleased() {
     State& s = state();
     std::string out;

@@ -54,8 +54,6 @@ void failCall(int n);
 void failAllocation(int n);
 // Whether a failure was injected since the last reset.
 bool injected();
-// Calls made of `op` since the last reset.
-int calls(Op op);
 // Whether every store, context, provider, hash and malloc'd block was given back.
 std::string unreleased();
 

@@ -32,7 +32,7 @@ TEST_F(Digest, HandsBackThePlatformsValue) {
     lastError = 4;
     const Digested result = digest();
     EXPECT_EQ(0, result.status);
-    EXPECT_EQ(0, code());
+    EXPECT_EQ(kSuccess, code());
     std::vector<BYTE> expected(20);
     for (BYTE i = 0; i < 20; ++i) {
         expected[i] = i;  // as the fake writes it, in order
@@ -47,20 +47,20 @@ TEST_F(Digest, EveryFailureGivesItsCode) {
         int32_t code;
     };
     const Case cases[] = {
-        {"no memory for the value", [] { fake::failAllocation(1); }, 1},
-        {"value not read", [] { fake::fail(fake::GetHashParam, 2); }, 1},
-        {"size not queried", [] { fake::fail(fake::GetHashParam, 1); }, 2},
-        {"hash not destroyed", [] { fake::fail(fake::DestroyHash); }, 3},
-        {"hash not created", [] { fake::fail(fake::CreateHash); }, 4},
-        {"context not released", [] { fake::fail(fake::ReleaseContext); }, 5},
-        {"context not acquired", [] { fake::fail(fake::AcquireContext); }, 6},
-        {"data not hashed", [] { fake::fail(fake::HashData); }, 15},
+        {"no memory for the value", [] { fake::failAllocation(1); }, kHashValueNotRead},
+        {"value not read", [] { fake::fail(fake::GetHashParam, 2); }, kHashValueNotRead},
+        {"size not queried", [] { fake::fail(fake::GetHashParam, 1); }, kHashSizeNotRead},
+        {"hash not destroyed", [] { fake::fail(fake::DestroyHash); }, kHashNotDestroyed},
+        {"hash not created", [] { fake::fail(fake::CreateHash); }, kHashNotCreated},
+        {"context not released", [] { fake::fail(fake::ReleaseContext); }, kContextNotReleased},
+        {"context not acquired", [] { fake::fail(fake::AcquireContext); }, kContextNotAcquired},
+        {"data not hashed", [] { fake::fail(fake::HashData); }, kDataNotHashed},
         {"hash and context both fail to close",
          [] {
              fake::fail(fake::DestroyHash);
              fake::fail(fake::ReleaseContext);
          },
-         5},
+         kContextNotReleased},
     };
     for (const Case& c : cases) {
         fake::reset();

@@ -60,13 +60,13 @@ TEST_F(Query, FrameCodesOfEveryQuery) {
         bool stored, openFails, closeFails, noKeyUsage;
         int32_t code, keyUsageCode;
     } cases[] = {
-        {"found", true, false, false, false, 0, 0},
-        {"store does not open", true, true, false, false, 7, 7},
-        {"absent", false, false, false, false, 8, 8},
-        {"absent, close fails", false, false, true, false, 9, 8},
-        {"found, close fails", true, false, true, false, 9, 9},
-        {"no key usage", true, false, false, true, 0, 19},
-        {"no key usage, close fails", true, false, true, true, 9, 19},
+        {"found", true, false, false, false, kSuccess, kSuccess},
+        {"store does not open", true, true, false, false, kStoreNotOpened, kStoreNotOpened},
+        {"absent", false, false, false, false, kCertificateNotInStore, kCertificateNotInStore},
+        {"absent, close fails", false, false, true, false, kStoreNotClosed, kCertificateNotInStore},
+        {"found, close fails", true, false, true, false, kStoreNotClosed, kStoreNotClosed},
+        {"no key usage", true, false, false, true, kSuccess, kNoKeyUsage},
+        {"no key usage, close fails", true, false, true, true, kStoreNotClosed, kNoKeyUsage},
     };
     for (const Service& s : kServices) {
         for (const auto& c : cases) {
@@ -118,10 +118,10 @@ TEST_F(Query, NameCodesReleaseTheBufferAndHandBackNothing) {
         bool allocation;
         int32_t code;
     } cases[] = {
-        {"size call fails", fake::GetNameString, 1, false, 16},
-        {"no memory", fake::OpCount, 0, true, 18},
-        {"second call fails", fake::GetNameString, 2, false, 17},
-        {"close fails after the name was read", fake::CloseStore, 1, false, 9},
+        {"size call fails", fake::GetNameString, 1, false, kNameLengthNotRead},
+        {"no memory", fake::OpCount, 0, true, kNoMemoryForName},
+        {"second call fails", fake::GetNameString, 2, false, kNameNotRead},
+        {"close fails after the name was read", fake::CloseStore, 1, false, kStoreNotClosed},
     };
     for (const auto& c : cases) {
         fake::reset();
@@ -182,7 +182,7 @@ TEST_F(Query, SuccessValues) {
     EXPECT_EQ(0, getCertificateKeyUsage(bytes.data(), n, usage));
     EXPECT_EQ(0x86, usage[0]);
     EXPECT_EQ(0x80, usage[1]);
-    EXPECT_EQ(0, code());
+    EXPECT_EQ(kSuccess, code());
 }
 
 }  // namespace
