@@ -2,6 +2,7 @@
 
 #include <pwd.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <nspr.h>
@@ -9,6 +10,7 @@
 #include <secmod.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdlib>
 
 extern "C" {
@@ -155,19 +157,43 @@ void startNspr() {
     }
 }
 
-std::string userDatabaseDirectory() {
-    const char* home = getenv("HOME");
-    if (home != nullptr && home[0] != 0) {
-        return std::string(home) + "/.pki/nssdb";
+UserDatabase chooseUserDatabase(const std::string& home, const char* xdgDataHome,
+                                bool legacyThere) {
+    if (home.empty()) {
+        return UserDatabase{std::string(), "there is no home directory"};
     }
-    struct passwd entry;
-    struct passwd* found = nullptr;
-    char buffer[4096];
-    if (getpwuid_r(getuid(), &entry, buffer, sizeof buffer, &found) == 0 && found != nullptr &&
-        found->pw_dir != nullptr) {
-        return std::string(found->pw_dir) + "/.pki/nssdb";
+    if (legacyThere) {
+        return UserDatabase{home + "/.pki/nssdb", "~/.pki/nssdb exists"};
     }
-    return std::string();
+    // The XDG rule: a relative XDG_DATA_HOME is ignored.
+    if (xdgDataHome != nullptr && xdgDataHome[0] == '/') {
+        return UserDatabase{std::string(xdgDataHome) + "/pki/nssdb",
+                            "there is no ~/.pki/nssdb, and XDG_DATA_HOME is set"};
+    }
+    return UserDatabase{home + "/.local/share/pki/nssdb",
+                        "there is no ~/.pki/nssdb, and XDG_DATA_HOME is not set"};
+}
+
+UserDatabase userDatabase() {
+    std::string home;
+    const char* variable = getenv("HOME");
+    if (variable != nullptr && variable[0] != 0) {
+        home = variable;
+    } else {
+        struct passwd entry;
+        struct passwd* found = nullptr;
+        char buffer[4096];
+        if (getpwuid_r(getuid(), &entry, buffer, sizeof buffer, &found) == 0 && found != nullptr &&
+            found->pw_dir != nullptr) {
+            home = found->pw_dir;
+        }
+    }
+    // Anything there, even what cannot be looked at, is the database's place: a broken one is
+    // reported as such, not passed over for another.
+    struct stat legacy;
+    const bool legacyThere = !home.empty() && (stat((home + "/.pki/nssdb").c_str(), &legacy) == 0 ||
+                                               (errno != ENOENT && errno != ENOTDIR));
+    return chooseUserDatabase(home, getenv("XDG_DATA_HOME"), legacyThere);
 }
 
 bool started() {

@@ -23,9 +23,19 @@ std::mutex& lock();
 // ignores SIGPIPE when it starts; a JVM under -Xcheck:jni warns when its handler changes).
 void startNspr();
 
-// The directory of the user's database: $HOME/.pki/nssdb (HOME, else the account's home); empty
-// when there is no home at all.
-std::string userDatabaseDirectory();
+// Where the user's database is, by NSS's own rule (Chromium follows it too): $HOME/.pki/nssdb when
+// that directory exists, else $XDG_DATA_HOME/pki/nssdb when XDG_DATA_HOME is an absolute path,
+// else $HOME/.local/share/pki/nssdb. HOME unset or empty is the account's home. Nothing is
+// created: a database that is not there is an empty store.
+struct UserDatabase {
+    std::string directory;  // empty when there is no home at all
+    std::string reason;     // why this one, for a person
+};
+UserDatabase userDatabase();
+
+// The rule itself, from what it reads: `legacyThere` tells whether anything is at
+// $home/.pki/nssdb (or cannot be looked at); `xdgDataHome` is null when unset.
+UserDatabase chooseUserDatabase(const std::string& home, const char* xdgDataHome, bool legacyThere);
 
 // Whether start() succeeded, and the directory it opened.
 bool started();

@@ -176,7 +176,7 @@ OpenResult tryOpen(const std::string& directory, Snapshot** opened) {
 Snapshot* openStore() {
     std::lock_guard<std::mutex> guard(lock());
     startNspr();
-    const std::string directory = started() ? startedDirectory() : userDatabaseDirectory();
+    const std::string directory = started() ? startedDirectory() : userDatabase().directory;
     if (directory.empty()) {
         return nullptr;
     }

@@ -6,7 +6,9 @@
 #   missing: no database; corrupt: a database whose cert9.db is garbage; fifo: a FIFO in place of
 #   cert9.db; file: a file where the
 #   database directory belongs; unreadable: a database the JVM's user may not read (the JVM
-#   runs as nobody when we are root); nohome: HOME unset.
+#   runs as nobody when we are root); nohome: HOME unset;
+#   xdg, xdgenv: no ~/.pki/nssdb, the sample store in ~/.local/share/pki/nssdb, or in
+#   $XDG_DATA_HOME/pki/nssdb; shadowed: the sample store there, but an empty ~/.pki/nssdb.
 # A CLASS of the form Class#method selects one method; main:Class runs that class's main with the
 # remaining arguments instead of JUnit.
 set -euo pipefail
@@ -40,6 +42,14 @@ unreadable)
     fi
     ;;
 nohome) home=$scratch/home && mkdir -p "$home" ;;
+xdg | xdgenv | shadowed)
+    home=$scratch/home && cp -r "$fixture/home" "$home"
+    sed -i "s|$fixture/home|$home|" "$home/.config/softhsm2/softhsm2.conf"
+    data=$home/.local/share
+    [[ $mode == xdgenv ]] && data=$scratch/data && export XDG_DATA_HOME=$data
+    mkdir -p "$data/pki" && mv "$home/.pki/nssdb" "$data/pki/"
+    [[ $mode == shadowed ]] && mkdir -p "$home/.pki/nssdb"
+    ;;
 *) echo "unknown mode $mode" >&2 && exit 2 ;;
 esac
 if [[ -n ${OSTREL_ASAN_RUNTIME:-} ]]; then
