@@ -23,7 +23,7 @@ done
 packages=("$@")
 ((${#packages[@]})) || packages=(cmake g++ make pkg-config file dpkg-dev openjdk-17-jdk-headless
     libnss3-dev libnss3-tools libsqlite3-dev libssl-dev openssl softhsm2 pinentry-tty googletest libgtest-dev junit5
-    clang clang-format libclang-rt-14-dev python3)
+    clang clang-format libclang-rt-14-dev python3 opensc opensc-pkcs11)
 
 installed() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "ok installed"; }
 missing=()

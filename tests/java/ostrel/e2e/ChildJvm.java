@@ -69,8 +69,8 @@ public final class ChildJvm {
                 env.put(k, v);
             }
         });
-        Process p = builder.redirectInput(ProcessBuilder.Redirect.from(Path.of("/dev/null").toFile()))
-                .start();
+        builder.redirectInput(ProcessBuilder.Redirect.from(new java.io.File("/dev/null")));
+        Process p = builder.start();
         byte[] output = p.getInputStream().readAllBytes();
         assertTrue(p.waitFor(180, TimeUnit.SECONDS), "the child JVM hung");
         String out = new String(output, StandardCharsets.UTF_8);
