@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
+#include <memory>
 
 extern "C" {
 #include <utilpars.h>
@@ -25,8 +26,11 @@ const char kTokenDescription[] = "OstrelSignatureMS personal store";
 // A module registered in the database's pkcs11.txt, as the store uses it.
 struct StoreModule {
     std::string library, name;
-    ModuleRef module;
-    bool unload = false;  // loaded for the store (by the layer or its context): unloaded with it
+    std::string spec;  // what loads it
+    ModuleState state = ModuleState::kLoading;
+    std::string error;    // why it failed
+    ModuleRef module;     // once loaded
+    bool unload = false;  // loaded by the layer: unloaded when it leaves the store
 };
 
 struct Startup {
@@ -38,7 +42,9 @@ struct Startup {
     PK11SlotInfo* databaseSlot = nullptr;  // one of slots
     size_t databaseIndex = 0;              // its place among them, kept while it is reopened
     bool ownSlot = false;  // databaseSlot was opened by SECMOD_OpenUserDB and is ours to close
-    std::vector<StoreModule> modules;
+    // Shared with a thread loading the module without the lock, which finds on its return whether
+    // the module is still wanted.
+    std::vector<std::shared_ptr<StoreModule>> modules;
     unsigned long opening = 0;
     std::vector<void (*)()> hooks;
 };
@@ -87,8 +93,7 @@ SlotRef openDatabaseSlot(const std::string& directory) {
 
 // The modules of pkcs11.txt that are not NSS's own, read by NSS's own parser, each with the spec
 // that loads it.
-std::vector<StoreModule> registeredModules(const std::string& directory,
-                                           std::vector<std::string>* specs) {
+std::vector<StoreModule> registeredModules(const std::string& directory) {
     std::vector<StoreModule> found;
     std::string parameters = databaseParameters("sql:" + directory, "secmod='pkcs11.txt'");
     if (parameters.empty()) {
@@ -100,8 +105,11 @@ std::vector<StoreModule> registeredModules(const std::string& directory,
         const NssTextRef library(NSSUTIL_ArgGetParamValue("library", *spec));
         const NssTextRef name(NSSUTIL_ArgGetParamValue("name", *spec));
         if (library != nullptr && library.get()[0] != 0) {
-            found.push_back(StoreModule{library.get(), name ? name.get() : "", nullptr, false});
-            specs->push_back(*spec);
+            StoreModule module;
+            module.library = library.get();
+            module.name = name ? name.get() : "";
+            module.spec = *spec;
+            found.push_back(std::move(module));
         }
     }
     if (list != nullptr) {
@@ -127,6 +135,17 @@ ModuleRef loadedModule(const std::string& library) {
     }
     SECMOD_ReleaseReadLock(listLock);
     return found;
+}
+
+// NSS's name and text for an error, for a person.
+std::string failureText(PRErrorCode error) {
+    const char* name = PR_ErrorToName(error);
+    const char* text = PR_ErrorToString(error, PR_LANGUAGE_I_DEFAULT);
+    std::string out = name != nullptr ? name : "error " + std::to_string(error);
+    if (text != nullptr && text[0] != 0) {
+        out += std::string(": ") + text;
+    }
+    return out;
 }
 
 void addSlotsOf(SECMODModule* module) {
@@ -216,13 +235,15 @@ bool start(const std::string& directory) {
         s.ownSlot = true;
     } else {
         // NSPR is up (see startNspr); the handler is kept all the same, should NSS touch it.
-        // A module that another user in the process (SunPKCS11) initialised already is shared,
-        // not refused, and never finalised under it.
+        // The modules of pkcs11.txt are loaded by followModules, outside the lock, not here: one
+        // slow to start would hold every caller up. A module that another user in the process
+        // (SunPKCS11) initialised already is shared, not refused, and never finalised under it.
         const std::string config = "sql:" + directory;
         keepingSigpipe([&] {
-            s.context = NSS_InitContext(config.c_str(), "", "", "", nullptr,
-                                        NSS_INIT_READONLY | NSS_INIT_OPTIMIZESPACE |
-                                            NSS_INIT_PK11RELOAD | NSS_INIT_NOPK11FINALIZE);
+            s.context =
+                NSS_InitContext(config.c_str(), "", "", "", nullptr,
+                                NSS_INIT_READONLY | NSS_INIT_NOMODDB | NSS_INIT_OPTIMIZESPACE |
+                                    NSS_INIT_PK11RELOAD | NSS_INIT_NOPK11FINALIZE);
         });
         if (s.context == nullptr) {
             return false;
@@ -232,17 +253,6 @@ bool start(const std::string& directory) {
         for (PK11SlotListElement* e = all ? all->head : nullptr; e != nullptr; e = e->next) {
             s.slots.emplace_back(PK11_ReferenceSlot(e->slot));
         }
-        // The modules the context loaded from pkcs11.txt are the store's, to unload with it.
-        SECMODListLock* listLock = SECMOD_GetDefaultModuleListLock();
-        SECMOD_GetReadLock(listLock);
-        for (SECMODModuleList* m = SECMOD_GetDefaultModuleList(); m != nullptr; m = m->next) {
-            if (!m->module->internal && !m->module->moduleDBOnly && m->module->dllName != nullptr) {
-                s.modules.push_back(StoreModule{
-                    m->module->dllName, m->module->commonName ? m->module->commonName : "",
-                    ModuleRef(SECMOD_ReferenceModule(m->module)), true});
-            }
-        }
-        SECMOD_ReleaseReadLock(listLock);
         // Still referenced through the slots.
         const SlotRef internal(PK11_GetInternalKeySlot());
         s.databaseSlot = internal.get();
@@ -302,41 +312,86 @@ bool reopenDatabase() {
     return true;
 }
 
-void followModules() {
+void followModules(std::unique_lock<std::mutex>& held) {
     Startup& s = state();
-    std::vector<std::string> specs;
-    std::vector<StoreModule> wanted = registeredModules(s.directory, &specs);
-    for (size_t i = 0; i < s.modules.size();) {
-        StoreModule& m = s.modules[i];
-        if (std::any_of(wanted.begin(), wanted.end(),
-                        [&](const StoreModule& w) { return sameModule(w, m); })) {
-            ++i;
+    std::vector<StoreModule> wanted = registeredModules(s.directory);
+    const auto registered = [&](const StoreModule& m) {
+        return std::any_of(wanted.begin(), wanted.end(),
+                           [&](const StoreModule& w) { return sameModule(w, m); });
+    };
+    for (auto at = s.modules.begin(); at != s.modules.end();) {
+        StoreModule& m = **at;
+        if (registered(m)) {
+            ++at;
             continue;
         }
-        runHooks();
-        removeSlotsOf(m.module.get());
-        if (m.unload) {
-            SECMOD_UnloadUserModule(m.module.get());
-        }
-        s.modules.erase(s.modules.begin() + static_cast<ptrdiff_t>(i));
-    }
-    for (size_t i = 0; i < wanted.size(); ++i) {
-        StoreModule& m = wanted[i];
-        if (std::any_of(s.modules.begin(), s.modules.end(),
-                        [&](const StoreModule& have) { return sameModule(m, have); })) {
-            continue;
-        }
-        m.module = loadedModule(m.library);
-        if (m.module == nullptr) {
-            m.module.reset(SECMOD_LoadUserModule(&specs[i][0], nullptr, PR_FALSE));
-            m.unload = true;
-            if (m.module == nullptr || !m.module->loaded) {
-                continue;
+        if (m.state == ModuleState::kLoaded) {
+            runHooks();
+            removeSlotsOf(m.module.get());
+            if (m.unload) {
+                SECMOD_UnloadUserModule(m.module.get());
             }
         }
-        addSlotsOf(m.module.get());
-        s.modules.push_back(std::move(m));
+        at = s.modules.erase(at);  // one still loading is unloaded by its loader
     }
+    // New modules, and those that failed before: pkcs11.txt changed, so they may load now.
+    std::vector<std::shared_ptr<StoreModule>> loading;
+    for (StoreModule& w : wanted) {
+        auto have =
+            std::find_if(s.modules.begin(), s.modules.end(),
+                         [&](const std::shared_ptr<StoreModule>& m) { return sameModule(*m, w); });
+        if (have != s.modules.end() && (*have)->state != ModuleState::kFailed) {
+            continue;
+        }
+        const std::shared_ptr<StoreModule> m =
+            have != s.modules.end() ? *have : std::make_shared<StoreModule>(std::move(w));
+        if (have == s.modules.end()) {
+            s.modules.push_back(m);
+        }
+        m->error.clear();
+        m->module = loadedModule(m->library);
+        if (m->module != nullptr) {
+            m->state = ModuleState::kLoaded;
+            m->unload = false;
+            addSlotsOf(m->module.get());
+        } else {
+            m->state = ModuleState::kLoading;
+            loading.push_back(m);
+        }
+    }
+    // Each loaded without the lock: C_Initialize may take seconds (a card reader's daemon, a
+    // network token), or never return. Meanwhile other calls see the store without it, and never
+    // load it a second time; each joins the store as soon as it has loaded.
+    for (const std::shared_ptr<StoreModule>& m : loading) {
+        held.unlock();
+        ModuleRef module(SECMOD_LoadUserModule(&m->spec[0], nullptr, PR_FALSE));
+        const std::string error =
+            module == nullptr || !module->loaded ? failureText(PORT_GetError()) : std::string();
+        held.lock();
+        if (!error.empty()) {
+            m->state = ModuleState::kFailed;  // tried again when pkcs11.txt changes
+            m->error = error;
+        } else if (std::find(s.modules.begin(), s.modules.end(), m) == s.modules.end()) {
+            SECMOD_UnloadUserModule(module.get());  // no longer registered
+        } else {
+            m->module = std::move(module);
+            m->unload = true;
+            m->state = ModuleState::kLoaded;
+            addSlotsOf(m->module.get());
+        }
+    }
+}
+
+std::vector<ModuleInfo> storeModules() {
+    std::vector<ModuleInfo> all;
+    for (const std::shared_ptr<StoreModule>& m : state().modules) {
+        ModuleInfo info{m->name, m->library, m->state, m->error, {}};
+        if (m->state == ModuleState::kLoaded) {
+            info.slots.assign(m->module->slots, m->module->slots + m->module->slotCount);
+        }
+        all.push_back(std::move(info));
+    }
+    return all;
 }
 
 }  // namespace nsslayer

@@ -71,7 +71,24 @@ void closeDatabase();
 bool reopenDatabase();
 
 // Loads and unloads modules so that the store's are those the database's pkcs11.txt registers
-// now. A module that will not load is left out, as a token that cannot be read is.
-void followModules();
+// now; a module that leaves takes its slots with it (after the hooks). New modules are loaded with
+// lock() released through `held`, which owns it on entry and on return: a module slow to
+// initialise holds up only this call, and calls made meanwhile see the store without it. A module
+// that fails to load is left out, as a token that cannot be read is, and tried again only when
+// pkcs11.txt changes.
+void followModules(std::unique_lock<std::mutex>& held);
+
+enum class ModuleState { kLoading, kLoaded, kFailed };
+
+// A module of the store, as a report shows it.
+struct ModuleInfo {
+    std::string name, library;
+    ModuleState state = ModuleState::kLoading;
+    std::string error;                 // NSS's name and text of why it failed
+    std::vector<PK11SlotInfo*> slots;  // once loaded; valid while lock() is held
+};
+
+// The modules pkcs11.txt registered when it was last followed, in its order.
+std::vector<ModuleInfo> storeModules();
 
 }  // namespace nsslayer

@@ -94,7 +94,9 @@ enum class OpenResult { kOpened, kFailed, kAgain };
 
 // One look at the database: the store as it is on disk, or a failure, or kAgain when the files
 // changed while they were read (the result may be partial).
-OpenResult tryOpen(const std::string& directory, Snapshot** opened) {
+// `held` owns lock(), which is released while new modules load (see followModules).
+OpenResult tryOpen(const std::string& directory, std::unique_lock<std::mutex>& held,
+                   Snapshot** opened) {
     StoreState& s = state();
     const Observation seen = observe(directory);
     switch (presenceOf(seen)) {
@@ -147,8 +149,8 @@ OpenResult tryOpen(const std::string& directory, Snapshot** opened) {
                           seen.stamp.keys, s.keyIdentity.read(keys, seen.stamp.keys)};
     }
     if (fresh || !(seen.stamp.modules == s.followedModules)) {
-        followModules();
-        s.followedModules = seen.stamp.modules;
+        s.followedModules = seen.stamp.modules;  // before the lock is let go: followed once
+        followModules(held);
     }
     Stamp stamp = seen.stamp;
     stampTokens(storeSlots(), databaseSlot(), &stamp);
@@ -174,7 +176,7 @@ OpenResult tryOpen(const std::string& directory, Snapshot** opened) {
 }
 
 Snapshot* openStore() {
-    std::lock_guard<std::mutex> guard(lock());
+    std::unique_lock<std::mutex> held(lock());
     startNspr();
     const std::string directory = started() ? startedDirectory() : userDatabase().directory;
     if (directory.empty()) {
@@ -188,7 +190,7 @@ Snapshot* openStore() {
             usleep(static_cast<useconds_t>(std::min(1000 << (attempt - 1), 50000)));
         }
         Snapshot* opened = nullptr;
-        switch (tryOpen(directory, &opened)) {
+        switch (tryOpen(directory, held, &opened)) {
             case OpenResult::kOpened:
                 return opened;
             case OpenResult::kFailed:
