@@ -1,0 +1,34 @@
+// The native side of ostrel.tool.Tokens: the store's report (nss/report.h) as byte[][], one UTF-8
+// line an element. A library of the tool's own: the product's exports stay its fourteen methods.
+#include <jni.h>
+
+#include <new>
+
+#include "ostrel_tool_Tokens.h"
+#include "nss/report.h"
+
+extern "C" JNIEXPORT jobjectArray JNICALL Java_ostrel_tool_Tokens_describe(JNIEnv* env, jclass) {
+    std::vector<std::string> lines;
+    try {
+        lines = nsslayer::describeStore();
+    } catch (const std::bad_alloc&) {
+        env->ThrowNew(env->FindClass("java/lang/OutOfMemoryError"), "ostrel_tokens");
+        return nullptr;
+    }
+    jclass bytes = env->FindClass("[B");
+    if (bytes == nullptr) {
+        return nullptr;
+    }
+    jobjectArray out = env->NewObjectArray(static_cast<jsize>(lines.size()), bytes, nullptr);
+    for (size_t i = 0; out != nullptr && i < lines.size(); ++i) {
+        jbyteArray line = env->NewByteArray(static_cast<jsize>(lines[i].size()));
+        if (line == nullptr) {
+            return nullptr;  // the VM's OutOfMemoryError is pending
+        }
+        env->SetByteArrayRegion(line, 0, static_cast<jsize>(lines[i].size()),
+                                reinterpret_cast<const jbyte*>(lines[i].data()));
+        env->SetObjectArrayElement(out, static_cast<jsize>(i), line);
+        env->DeleteLocalRef(line);
+    }
+    return out;
+}
