@@ -117,6 +117,10 @@ std::shared_ptr<SigningKey> findKey(const char* token, std::string& id, LoginNee
             certificatesWithKey(PK11_GetTokenName(slot), container);
         // Behind a login the key is invisible: this never authenticates.
         PrivateKeyRef found(PK11_FindKeyByKeyID(slot, &item, nullptr));
+        if (found == nullptr && serviceLost(PORT_GetError())) {
+            reconnectModule(slot);  // logged out now: the key is looked up after a login
+            found.reset(PK11_FindKeyByKeyID(slot, &item, nullptr));
+        }
         if (found == nullptr) {
             if (login->slot == nullptr && !certificates.empty() && PK11_NeedLogin(slot) &&
                 !loggedInNow(slot)) {

@@ -1,5 +1,7 @@
 #include "nss/login.h"
 
+#include <time.h>
+
 #include <pkcs11.h>
 #include <secerr.h>
 #include <secmod.h>
@@ -65,10 +67,12 @@ std::string wrongText(const TokenState& state) {
     return text;
 }
 
-// The outcome of one typed entry, with the lock held for the C_Login only.
-enum class Try { kLoggedIn, kRefused, kFailed };
+// The outcome of one typed entry, with the lock held for the C_Login only. kStale: NSS's own
+// session on the token predates the card now in the reader (pulled and put back within NSS's
+// one-second look at the slot), so the card never saw the PIN.
+enum class Try { kLoggedIn, kRefused, kFailed, kStale };
 
-Try tryPin(PK11SlotInfo* slot, pinentry::Secret* pin, TokenState* state, DWORD* error) {
+Try tryPin(PK11SlotInfo* slot, const pinentry::Secret& pin, TokenState* state, DWORD* error) {
     std::lock_guard<std::mutex> guard(lock());
     if (loggedInNow(slot)) {
         return Try::kLoggedIn;  // someone else logged in while the person typed
@@ -81,9 +85,14 @@ Try tryPin(PK11SlotInfo* slot, pinentry::Secret* pin, TokenState* state, DWORD* 
         *error = kPinLocked;
         return Try::kFailed;
     }
-    const SECStatus status = PK11_CheckUserPassword(slot, pin->text);
-    const int reason = PORT_GetError();
-    pin->wipe();
+    SECStatus status = PK11_CheckUserPassword(slot, pin.text);
+    int reason = PORT_GetError();
+    if (status == SECFailure && serviceLost(reason)) {
+        // The card never saw this PIN: its module had lost the reader. Once more, reconnected.
+        reconnectModule(slot);
+        status = PK11_CheckUserPassword(slot, pin.text);
+        reason = PORT_GetError();
+    }
     if (status == SECSuccess) {
         return Try::kLoggedIn;
     }
@@ -94,8 +103,20 @@ Try tryPin(PK11SlotInfo* slot, pinentry::Secret* pin, TokenState* state, DWORD* 
         }
         return Try::kRefused;
     }
+    if (reason == SEC_ERROR_NO_TOKEN) {
+        return Try::kStale;
+    }
     *error = reason == SEC_ERROR_LOCKED_PASSWORD ? kPinLocked : NTE_FAIL;
     return Try::kFailed;
+}
+
+// Lets NSS look at the slot again (it trusts what it saw for a second), so that a card put back
+// meanwhile gets a session of its own.
+void refreshSlot(PK11SlotInfo* slot) {
+    struct timespec pause = {1, 100 * 1000 * 1000};
+    nanosleep(&pause, nullptr);
+    std::lock_guard<std::mutex> guard(lock());
+    PK11_IsPresent(slot);
 }
 
 DWORD attemptLogin(PK11SlotInfo* slot, const std::string& subject) {
@@ -157,9 +178,16 @@ DWORD attemptLogin(PK11SlotInfo* slot, const std::string& subject) {
             continue;
         }
         DWORD failure = NTE_FAIL;
-        switch (tryPin(slot, &pin, &state, &failure)) {
+        Try outcome = tryPin(slot, pin, &state, &failure);
+        if (outcome == Try::kStale) {
+            refreshSlot(slot);  // the PIN was never tried: once more, without asking again
+            outcome = tryPin(slot, pin, &state, &failure);
+        }
+        pin.wipe();
+        switch (outcome) {
             case Try::kLoggedIn:
                 return 0;
+            case Try::kStale:
             case Try::kFailed:
                 return failure;
             case Try::kRefused:

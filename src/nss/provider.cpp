@@ -230,6 +230,9 @@ BOOL CryptSignHashA(HCRYPTHASH hash, DWORD keySpec, LPCSTR /*description*/, DWOR
         std::lock_guard<std::mutex> guard(nsslayer::lock());
         // The database was replaced since the key was found: it may be gone with its file.
         status = nsslayer::keyGone(*key) ? SECFailure : PK11_Sign(key->key.get(), &output, &input);
+        if (status != SECSuccess && nsslayer::serviceLost(PORT_GetError())) {
+            nsslayer::reconnectModule(key->key->pkcs11Slot);  // the next signature logs in again
+        }
     }
     if (status != SECSuccess) {
         object->key->refused.store(true, std::memory_order_relaxed);

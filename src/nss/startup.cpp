@@ -7,10 +7,12 @@
 
 #include <nspr.h>
 #include <nss.h>
+#include <secerr.h>
 #include <secmod.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <memory>
 
@@ -31,6 +33,7 @@ struct StoreModule {
     std::string error;    // why it failed
     ModuleRef module;     // once loaded
     bool unload = false;  // loaded by the layer: unloaded when it leaves the store
+    std::chrono::steady_clock::time_point reconnected;  // see reconnectModule
 };
 
 struct Startup {
@@ -148,9 +151,15 @@ std::string failureText(PRErrorCode error) {
     return out;
 }
 
+// Adds the module's slots that the store does not hold yet: all of them, empty readers included,
+// so that a card inserted later is seen.
 void addSlotsOf(SECMODModule* module) {
+    std::vector<SlotRef>& slots = state().slots;
     for (int s = 0; s < module->slotCount; ++s) {
-        state().slots.emplace_back(PK11_ReferenceSlot(module->slots[s]));
+        if (std::none_of(slots.begin(), slots.end(),
+                         [&](const SlotRef& slot) { return slot.get() == module->slots[s]; })) {
+            slots.emplace_back(PK11_ReferenceSlot(module->slots[s]));
+        }
     }
 }
 
@@ -364,7 +373,10 @@ void followModules(std::unique_lock<std::mutex>& held) {
     // load it a second time; each joins the store as soon as it has loaded.
     for (const std::shared_ptr<StoreModule>& m : loading) {
         held.unlock();
-        ModuleRef module(SECMOD_LoadUserModule(&m->spec[0], nullptr, PR_FALSE));
+        // A module may set its own handler too (OpenSC's desktop notifications ignore SIGPIPE).
+        ModuleRef module;
+        keepingSigpipe(
+            [&] { module.reset(SECMOD_LoadUserModule(&m->spec[0], nullptr, PR_FALSE)); });
         const std::string error =
             module == nullptr || !module->loaded ? failureText(PORT_GetError()) : std::string();
         held.lock();
@@ -378,6 +390,33 @@ void followModules(std::unique_lock<std::mutex>& held) {
             m->unload = true;
             m->state = ModuleState::kLoaded;
             addSlotsOf(m->module.get());
+        }
+    }
+}
+
+bool serviceLost(PRErrorCode error) {
+    return error == SEC_ERROR_PKCS11_GENERAL_ERROR || error == SEC_ERROR_PKCS11_DEVICE_ERROR ||
+           error == SEC_ERROR_PKCS11_FUNCTION_FAILED;
+}
+
+void reconnectModule(PK11SlotInfo* slot) {
+    SECMODModule* module = PK11_GetModule(slot);
+    Startup& s = state();
+    const auto at = std::find_if(s.modules.begin(), s.modules.end(), [&](const auto& m) {
+        return m->state == ModuleState::kLoaded && m->module.get() == module;
+    });
+    const auto now = std::chrono::steady_clock::now();
+    if (module == nullptr || module->internal || at == s.modules.end() ||
+        now - (*at)->reconnected < std::chrono::seconds(1)) {
+        return;
+    }
+    (*at)->reconnected = now;
+    runHooks();
+    keepingSigpipe([&] { SECMOD_UpdateSlotList(module); });
+    addSlotsOf(module);
+    for (int i = 0; i < module->slotCount; ++i) {
+        if (PK11_IsPresent(module->slots[i])) {
+            PK11_Logout(module->slots[i]);
         }
     }
 }

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <pk11pub.h>
+#include <prerror.h>
 
 #include <mutex>
 #include <string>
@@ -77,6 +78,18 @@ bool reopenDatabase();
 // that fails to load is left out, as a token that cannot be read is, and tried again only when
 // pkcs11.txt changes.
 void followModules(std::unique_lock<std::mutex>& held);
+
+// Whether an error from a call on a module's token means that the module lost what it talks to
+// (pcscd restarted, a reader's daemon gone): every call then fails at once, while NSS and the
+// module still report the token present and logged in.
+bool serviceLost(PRErrorCode error);
+
+// Reconnects the module of `slot` to its service and forgets what the card no longer holds: runs
+// the hooks, asks the module for its slots again (OpenSC re-establishes its PC/SC context on that
+// query; a reader plugged in since joins the store), and logs its present tokens out (their cards
+// were reset, though NSS and the module still say logged in), so that the next signature logs in
+// and finds its key afresh. At most once a second per module; never NSS's own module.
+void reconnectModule(PK11SlotInfo* slot);
 
 enum class ModuleState { kLoading, kLoaded, kFailed };
 
