@@ -1,7 +1,9 @@
 #include "nss/report.h"
 
 #include <openssl/sha.h>
+#include <nssutil.h>
 #include <pkcs11.h>
+#include <prerror.h>
 
 #include <map>
 #include <mutex>
@@ -80,7 +82,16 @@ Listing listStore() {
     HCERTSTORE store =
         CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0, CERT_SYSTEM_STORE_CURRENT_USER, kMy);
     if (store == nullptr) {
-        listing.error = "error " + std::to_string(static_cast<int>(GetLastError()));
+        // The layer leaves NSS's error code as the last error. NSS installs its error texts only
+        // once it has started, and here it may not have.
+        NSS_InitializePRErrorTable();
+        const auto code = static_cast<PRErrorCode>(GetLastError());
+        const char* name = PR_ErrorToName(code);
+        const char* text = PR_ErrorToString(code, PR_LANGUAGE_I_DEFAULT);
+        listing.error = name != nullptr ? name : "error " + std::to_string(code);
+        if (text != nullptr && text[0] != 0) {
+            listing.error.append(": ").append(text);
+        }
         return listing;
     }
     listing.opened = true;
