@@ -57,6 +57,7 @@ class ToolTest {
         "list --xml                       | 2 | true  | unknown option --xml",
         "list --json=yes                  | 2 | true  | --json takes no value",
         "list extra                       | 2 | true  | unexpected argument 'extra'",
+        "tokens --pin=1                   | 2 | true  | unknown option --pin",
         "show                             | 2 | true  | an argument is missing",
         "sign --in x                      | 2 | true  | --cert is required",
         "sign --cert                      | 2 | true  | --cert needs a value",
@@ -100,6 +101,7 @@ class ToolTest {
         assertEquals(0, table.status(), table.err());
         assertEquals(0, json.status(), json.err());
         List<Fixture.Entry> keyed = Fixture.keyed();
+        List<String> onToken = Fixture.tokenEntries().stream().map(Fixture.Entry::name).toList();
         assertEquals(keyed.size() + 1, table.out().lines().count(), table.out());
         assertEquals(keyed.size(), count(json.out(), "\"index\": "));
         assertTrue(json.out().startsWith("{\n  \"certificates\": [\n    {\n      \"index\": 1,\n"));
@@ -114,9 +116,10 @@ class ToolTest {
             String serial = HexFormat.of().withUpperCase().formatHex(x.getSerialNumber().toByteArray());
             List<String> usages = usages(x);
             String status = now > x.getNotAfter().getTime() ? "expired" : "valid";
+            String token = onToken.contains(e.name()) ? "Ostrel Token" : "NSS database";
             String row = "[0-9]+\\s+" + String.join("\\s+", List.of(Pattern.quote(Main.shown(subject)),
                     Pattern.quote(Main.shown(issuer)),
-                    notBefore, notAfter, status.equals("expired") ? "EXPIRED" : "valid", serial,
+                    notBefore, notAfter, status.equals("expired") ? "EXPIRED" : "valid", serial, token,
                     usages == null ? Pattern.quote("(none stated)") : String.join(", ", usages)));
             assertTrue(Pattern.compile("^" + row + "$", Pattern.MULTILINE).matcher(table.out()).find(),
                     e.name() + " row " + row + " missing from\n" + table.out());
@@ -127,12 +130,70 @@ class ToolTest {
                           "notAfter": "%s",
                           "status": "%s",
                           "serial": "%s",
+                          "token": "%s",
                           "keyUsage": %s
                         }
                     """, Json.string(subject), Json.string(issuer), notBefore, notAfter, status,
-                    serial, Json.strings(usages)).stripTrailing();
+                    serial, token, Json.strings(usages)).stripTrailing();
             assertTrue(json.out().contains(object), e.name() + " missing from JSON:\n" + object);
         }
+    }
+
+    /** The fixture's store: its database, SoftHSM and its token, in both forms; nothing to advise. */
+    @Test
+    void tokensShowsTheDatabaseTheModuleAndTheToken() throws Exception {
+        String db = System.getProperty("ostrel.home") + "/.pki/nssdb";
+        long inDatabase = Fixture.entries().stream().filter(Fixture.Entry::hasKey).count();
+        long onToken = Fixture.tokenEntries().stream().filter(Fixture.Entry::hasKey).count();
+        Result text = run("tokens");
+        assertEquals(0, text.status(), text.err());
+        for (String line : List.of("Database: " + Pattern.quote(db), "  chosen because: ~/.pki/nssdb exists",
+                "  state: +open", "  password: +none",
+                "  certificates: +" + inDatabase + " listed",
+                "Module \"SoftHSM\": /usr/lib/softhsm/libsofthsm2\\.so", "  state: +loaded",
+                "  Slot \"SoftHSM slot ID 0x[0-9a-f]+\": token present", "    label: +Ostrel Token",
+                "    manufacturer: +SoftHSM project", "    model: +SoftHSM v2", "    serial: +[0-9a-f]{16}",
+                "    login: +needs a PIN; (not )?logged in",
+                "    PIN counters: +count low: no, final try: no, locked: no", "    PIN pad: +no",
+                "    certificates: +" + onToken + " listed", "Advice: none; nothing looks wrong\\.")) {
+            assertTrue(Pattern.compile("^" + line + "$", Pattern.MULTILINE).matcher(text.out()).find(),
+                    line + " missing from\n" + text.out());
+        }
+
+        Result json = run("tokens", "--json");
+        assertEquals(0, json.status(), json.err());
+        assertTrue(json.out().startsWith(String.format("""
+                {
+                  "database": {
+                    "path": %s,
+                    "reason": "~/.pki/nssdb exists",
+                    "state": "open",
+                    "error": null,
+                    "slot": {
+                """, Json.string(db))), json.out());
+        for (String piece : List.of("\"certificates\": " + inDatabase + "\n",
+                """
+                      "name": "SoftHSM",
+                      "library": "/usr/lib/softhsm/libsofthsm2.so",
+                      "state": "loaded",
+                      "error": null,
+                      "slots": [
+                """,
+                "\"label\": \"Ostrel Token\",\n", "\"loginRequired\": true,\n",
+                "\"pinLocked\": false,\n", "\"certificates\": " + onToken + "\n",
+                "\"tokenPresent\": false,\n          \"token\": null\n")) {
+            assertTrue(json.out().contains(piece), piece + " missing from\n" + json.out());
+        }
+        assertTrue(json.out().endsWith("\n  ],\n  \"advice\": []\n}\n"), json.out());
+    }
+
+    /** The help names the database in use and why, as the layer chooses it. */
+    @Test
+    void helpNamesTheDatabaseInUse() {
+        Result r = run("help");
+        assertEquals(0, r.status(), r.err());
+        assertTrue(r.out().contains("The store is the NSS database " + System.getProperty("ostrel.home")
+                + "/.pki/nssdb (~/.pki/nssdb exists).\n"), r.out());
     }
 
     @Test

@@ -9,6 +9,8 @@ import java.nio.file.Files;
 import java.nio.file.NoSuchFileException;
 import java.nio.file.Path;
 import java.security.GeneralSecurityException;
+import java.security.MessageDigest;
+import java.security.NoSuchAlgorithmException;
 import java.security.PublicKey;
 import java.security.Signature;
 import java.security.SignatureException;
@@ -23,13 +25,19 @@ import java.util.List;
 import java.util.Locale;
 import java.util.Map;
 import java.util.Set;
+import java.util.concurrent.CompletableFuture;
+import java.util.concurrent.ExecutionException;
+import java.util.concurrent.TimeUnit;
+import java.util.concurrent.TimeoutException;
+import java.util.function.Function;
 import ostrel.client.applet.msprovider.OstrelSignatureMS;
 
 /** ostrel-sign: the personal certificates, signing and verifying, from the command line. */
 public final class Main {
-    static final String USAGE = """
+    private static final String USAGE = """
             usage: ostrel-sign COMMAND [OPTIONS]
-              list [--json]        the personal certificates that have a private key
+              list [--json]        the personal certificates that have a private key, and the
+                                   token each is on
               show CERT            every attribute of one certificate, and its SHA-1 thumbprint
               sign --cert CERT [--in FILE] [--out FILE] [--base64]
                                    sign FILE (default: standard input), check the signature at
@@ -37,9 +45,11 @@ public final class Main {
               verify (--cert CERT | --cert-file FILE) --signature FILE [--in FILE] [--base64]
                                    check a signature of FILE (default: standard input)
               digest [FILE]        SHA-1 of FILE (default: standard input), in hex
+              tokens [--json]      the database, its modules, readers and tokens, and advice
+                                   when something is wrong (never logs in)
               help                 this text
             CERT is a number from 'list', or a piece of the subject that only one subject contains
-            (case ignored). The store is the NSS database $HOME/.pki/nssdb.
+            (case ignored). The store is %s
             Exit status: 0 success, 1 failure or a signature that does not match, 2 bad usage.
             """;
 
@@ -48,13 +58,18 @@ public final class Main {
             "show", "show CERT",
             "sign", "sign --cert CERT [--in FILE] [--out FILE] [--base64]",
             "verify", "verify (--cert CERT | --cert-file FILE) --signature FILE [--in FILE] [--base64]",
-            "digest", "digest [FILE]");
+            "digest", "digest [FILE]",
+            "tokens", "tokens [--json]");
+
+    /** How long `tokens` waits for a module to start before it reports the module as loading. */
+    static final long MODULE_WAIT_SECONDS = 10;
 
     private final InputStream in;
     private final PrintStream out;
     private final PrintStream err;
     private OstrelSignatureMS lib;
     private List<CertInfo> certs;
+    private Report report;
 
     private Main(InputStream in, PrintStream out, PrintStream err) {
         this.in = in;
@@ -75,7 +90,7 @@ public final class Main {
             err.println("ostrel-sign: " + f.getMessage());
             if (f.showUsage) {
                 String syntax = args.length == 0 ? null : SYNTAX.get(args[0]);
-                err.print(syntax == null ? USAGE
+                err.print(syntax == null ? usage()
                         : "usage: ostrel-sign " + syntax + "\n(all commands: ostrel-sign help)\n");
             }
             return f.status;
@@ -102,8 +117,10 @@ public final class Main {
                         Set.of("--base64"), 0, 0));
             case "digest":
                 return digest(Args.parse(rest, none, none, 0, 1));
+            case "tokens":
+                return tokens(Args.parse(rest, none, Set.of("--json"), 0, 0));
             case "help", "-h", "--help":
-                out.print(USAGE);
+                out.print(usage());
                 return 0;
             default:
                 throw Failure.usage("unknown command '" + argv[0] + "'");
@@ -114,24 +131,57 @@ public final class Main {
 
     private int list(Args a) throws Failure {
         List<CertInfo> all = store();
+        // After the listing, so that the report's tokens are those of the store just listed.
+        int status = 0;
+        Map<String, Report.Certificate> onTokens = Map.of();
+        try {
+            onTokens = report().certificates();
+        } catch (Failure f) {
+            err.println("ostrel-sign: the token of each certificate is unknown: " + f.getMessage());
+            status = Failure.FAILED;
+        }
+        Map<CertInfo, String> tokens = new HashMap<>();
+        for (CertInfo c : all) {
+            Report.Certificate on = onTokens.get(sha1(c.der()));
+            tokens.put(c, on == null ? null : on.shownToken());
+        }
         long now = System.currentTimeMillis();
         if (a.has("--json")) {
-            out.print(json(all, now));
+            out.print(json(all, tokens::get, now));
         } else if (all.isEmpty()) {
-            out.println("No certificate with a private key in " + System.getenv("HOME") + "/.pki/nssdb.");
+            Report.Database db = report == null ? null : report.database();
+            if (db == null || db.path() == null || db.path().isEmpty()) {
+                out.println("No certificate with a private key: the store is empty.");
+            } else if (db.state().equals("missing")) {
+                out.println("No certificate with a private key: there is no NSS database at " + db.path()
+                        + " (the place in use because " + db.reason() + ").\n'ostrel-sign tokens' tells"
+                        + " how to create one.");
+            } else {
+                out.println("No certificate with a private key in the NSS database " + db.path()
+                        + " (the one in use because " + db.reason() + ").\n'ostrel-sign tokens' shows"
+                        + " its modules and tokens.");
+            }
         } else {
             List<String[]> rows = new ArrayList<>();
             rows.add(new String[] {"#", "Subject", "Issuer", "Valid from (UTC)", "Valid until (UTC)",
-                "Status", "Serial", "Key usage"});
+                "Status", "Serial", "Token", "Key usage"});
             for (int i = 0; i < all.size(); i++) {
                 CertInfo c = all.get(i);
                 rows.add(new String[] {String.valueOf(i + 1), shown(c.subject()), shown(c.issuer()),
                     shown(CertInfo.iso(c.notBefore())), shown(CertInfo.iso(c.notAfter())),
-                    CertInfo.statusText(c.status(now)), shown(c.serialHex()), usageText(c)});
+                    CertInfo.statusText(c.status(now)), shown(c.serialHex()), shown(tokens.get(c)),
+                    usageText(c)});
             }
             table(rows);
         }
-        return reportErrors(all);
+        return Math.max(status, reportErrors(all));
+    }
+
+    private int tokens(Args a) throws Failure {
+        Report r = report();
+        List<Advice.Item> advice = Advice.of(r, Advice.Host.here());
+        out.print(a.has("--json") ? TokensView.json(r, advice) : TokensView.text(r, advice));
+        return 0;
     }
 
     private int show(Args a) throws Failure {
@@ -246,6 +296,70 @@ public final class Main {
 
     // ---- the store
 
+    /** The usage text, naming the database in use; found without starting NSS. */
+    static String usage() {
+        String store;
+        try {
+            List<String> place = Tokens.database();
+            store = place.get(0).isEmpty() ? "empty: " + place.get(1) + "."
+                    : "the NSS database " + place.get(0) + " (" + place.get(1) + ").";
+        } catch (LinkageError e) {
+            store = "the NSS database that NSS's rule picks: ~/.pki/nssdb, else"
+                    + " $XDG_DATA_HOME/pki/nssdb, else ~/.local/share/pki/nssdb.";
+        }
+        return String.format(USAGE, store);
+    }
+
+    /**
+     * The store's report. The call that loads a module waits for the module's C_Initialize, for
+     * good when it never returns: after MODULE_WAIT_SECONDS a second call, which the layer serves
+     * without the module, reports it as still loading.
+     */
+    private Report report() throws Failure {
+        if (report == null) {
+            try {
+                CompletableFuture<List<String>> first = new CompletableFuture<>();
+                Thread loader = new Thread(() -> {
+                    try {
+                        first.complete(Tokens.records());
+                    } catch (Throwable t) {
+                        first.completeExceptionally(t);
+                    }
+                }, "ostrel-sign report");
+                loader.setDaemon(true);
+                loader.start();
+                List<String> lines;
+                try {
+                    lines = first.get(Long.getLong("ostrel.tool.moduleWait", MODULE_WAIT_SECONDS),
+                            TimeUnit.SECONDS);
+                } catch (TimeoutException e) {
+                    lines = Tokens.records();
+                } catch (ExecutionException e) {
+                    if (e.getCause() instanceof Error error) {
+                        throw error;
+                    }
+                    throw new IllegalStateException(e.getCause());
+                } catch (InterruptedException e) {
+                    Thread.currentThread().interrupt();
+                    throw Failure.failed("interrupted");
+                }
+                report = Report.parse(lines);
+            } catch (LinkageError e) {
+                throw Failure.failed("cannot load the tool's native library (" + e.getMessage()
+                        + "); java.library.path must name the directory of libostrel_tokens.so");
+            }
+        }
+        return report;
+    }
+
+    private static String sha1(byte[] der) {
+        try {
+            return HexFormat.of().formatHex(MessageDigest.getInstance("SHA-1").digest(der));
+        } catch (NoSuchAlgorithmException e) {
+            throw new IllegalStateException(e);  // every Java runtime has SHA-1
+        }
+    }
+
     private OstrelSignatureMS lib() throws Failure {
         if (lib == null) {
             try {
@@ -322,7 +436,7 @@ public final class Main {
     // ---- output
 
     /** The JSON shape is documented in README.md; keep the two in step. */
-    static String json(List<CertInfo> all, long now) {
+    static String json(List<CertInfo> all, Function<CertInfo, String> token, long now) {
         StringBuilder b = new StringBuilder("{\n  \"certificates\": [");
         for (int i = 0; i < all.size(); i++) {
             CertInfo c = all.get(i);
@@ -334,6 +448,7 @@ public final class Main {
             b.append("      \"notAfter\": ").append(Json.string(CertInfo.iso(c.notAfter()))).append(",\n");
             b.append("      \"status\": ").append(Json.string(c.status(now))).append(",\n");
             b.append("      \"serial\": ").append(Json.string(c.serialHex())).append(",\n");
+            b.append("      \"token\": ").append(Json.string(token.apply(c))).append(",\n");
             b.append("      \"keyUsage\": ").append(Json.strings(c.keyUsageNames()));
             if (!c.errors().isEmpty()) {
                 b.append(",\n      \"errors\": [");

@@ -19,11 +19,23 @@ final class Tokens {
     /** One record a line: KIND, then tab-separated key=value fields (see src/nss/report.h). */
     private static native byte[][] describe();
 
+    /** The database's directory (empty without a home) and why it is the one, NSS not started. */
+    private static native byte[][] place();
+
     static List<String> records() {
-        List<String> lines = new ArrayList<>();
-        for (byte[] line : describe()) {
-            lines.add(new String(line, StandardCharsets.UTF_8));
+        return strings(describe());
+    }
+
+    /** {directory, reason}. */
+    static List<String> database() {
+        return strings(place());
+    }
+
+    private static List<String> strings(byte[][] lines) {
+        List<String> out = new ArrayList<>();
+        for (byte[] line : lines) {
+            out.add(new String(line, StandardCharsets.UTF_8));
         }
-        return lines;
+        return out;
     }
 }

@@ -2,19 +2,17 @@
 // line an element. A library of the tool's own: the product's exports stay its fourteen methods.
 #include <jni.h>
 
+#include <mutex>
 #include <new>
 
 #include "ostrel_tool_Tokens.h"
 #include "nss/report.h"
+#include "nss/startup.h"
 
-extern "C" JNIEXPORT jobjectArray JNICALL Java_ostrel_tool_Tokens_describe(JNIEnv* env, jclass) {
-    std::vector<std::string> lines;
-    try {
-        lines = nsslayer::describeStore();
-    } catch (const std::bad_alloc&) {
-        env->ThrowNew(env->FindClass("java/lang/OutOfMemoryError"), "ostrel_tokens");
-        return nullptr;
-    }
+namespace {
+
+// The lines as byte[][]; null with an exception pending when the VM is out of memory.
+jobjectArray toJava(JNIEnv* env, const std::vector<std::string>& lines) {
     jclass bytes = env->FindClass("[B");
     if (bytes == nullptr) {
         return nullptr;
@@ -31,4 +29,36 @@ extern "C" JNIEXPORT jobjectArray JNICALL Java_ostrel_tool_Tokens_describe(JNIEn
         env->DeleteLocalRef(line);
     }
     return out;
+}
+
+void outOfMemory(JNIEnv* env) {
+    env->ThrowNew(env->FindClass("java/lang/OutOfMemoryError"), "ostrel_tokens");
+}
+
+}  // namespace
+
+extern "C" JNIEXPORT jobjectArray JNICALL Java_ostrel_tool_Tokens_describe(JNIEnv* env, jclass) {
+    std::vector<std::string> lines;
+    try {
+        lines = nsslayer::describeStore();
+    } catch (const std::bad_alloc&) {
+        outOfMemory(env);
+        return nullptr;
+    }
+    return toJava(env, lines);
+}
+
+// Where the database is and why, without starting NSS or loading a module: the usage text needs
+// it, and a module that never finishes starting must not hold that up.
+extern "C" JNIEXPORT jobjectArray JNICALL Java_ostrel_tool_Tokens_place(JNIEnv* env, jclass) {
+    std::vector<std::string> lines;
+    try {
+        std::lock_guard<std::mutex> guard(nsslayer::lock());
+        const nsslayer::UserDatabase place = nsslayer::userDatabase();
+        lines = {place.directory, place.reason};
+    } catch (const std::bad_alloc&) {
+        outOfMemory(env);
+        return nullptr;
+    }
+    return toJava(env, lines);
 }
