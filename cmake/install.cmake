@@ -13,7 +13,8 @@ endif()
 # Not lib/<multiarch>: the tool's launcher and the README name one directory for every prefix.
 set(OSTREL_INSTALL_JNIDIR lib/jni)
 # A plug-in, not a library to link against: not executable, as Debian wants shared objects.
-install(TARGETS OstrelSignatureMS_1_0 LIBRARY DESTINATION ${OSTREL_INSTALL_JNIDIR}
+# The tool's own library (`tokens`, the list's Token column) goes beside it, on the same path.
+install(TARGETS OstrelSignatureMS_1_0 ostrel_tokens LIBRARY DESTINATION ${OSTREL_INSTALL_JNIDIR}
         PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
 install_jar(ostrel_tool DESTINATION ${OSTREL_INSTALL_JAVADIR})
 

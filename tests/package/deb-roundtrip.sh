@@ -25,13 +25,15 @@ for dep in libnss3 libnspr4 libssl3 libstdc++6 "default-jre-headless (>= 2:1.17)
 done
 
 quiet apt-get install -y -qq "$deb"
-for file in /usr/bin/ostrel-sign /usr/lib/jni/libOstrelSignatureMS_1_0.so /usr/share/java/ostrel.jar \
-    /usr/share/java/ostrel-tool.jar; do
+for file in /usr/bin/ostrel-sign /usr/lib/jni/libOstrelSignatureMS_1_0.so /usr/lib/jni/libostrel_tokens.so \
+    /usr/share/java/ostrel.jar /usr/share/java/ostrel-tool.jar; do
     dpkg -S "$file" | grep -q "^ostrel: " || { echo "not installed by the package: $file" && exit 1; }
 done
 
 /usr/bin/ostrel-sign list >list
-grep -q "CN=Signer " list || { cat list && exit 1; }
+grep -q "CN=Signer .* NSS database " list || { cat list && exit 1; }
+/usr/bin/ostrel-sign tokens >tokens
+grep -qx 'Module "SoftHSM": /usr/lib/softhsm/libsofthsm2.so' tokens || { cat tokens && exit 1; }
 head -c 5000 /dev/urandom >data
 quiet /usr/bin/ostrel-sign sign --cert CN=Signer --in data --out sig
 openssl x509 -inform DER -in "$fixture/files/signer.der" -pubkey -noout >signer.pub
