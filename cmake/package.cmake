@@ -2,15 +2,16 @@
 # It installs under /usr in the layout of cmake/install.cmake, which is Debian's Java one.
 set(CPACK_PACKAGE_NAME ostrel)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
-set(CPACK_PACKAGE_CONTACT "Ostrel maintainers <maintainers@users.noreply.c-seed-261b8c5d.example>")
-set(CPACK_PACKAGE_DESCRIPTION_SUMMARY
-    "JNI library of the Java class OstrelSignatureMS, over NSS, and the tool ostrel-sign")
+set(CPACK_PACKAGE_CONTACT ${OSTREL_MAINTAINER})
+# Lines under 80 columns, as Debian's policy wants them.
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "JNI library signing with the user's NSS certificates, and ostrel-sign")
 set(CPACK_PACKAGE_DESCRIPTION
-    "Lists the current user's personal certificates that have a private key (the NSS database in\n\
-~/.pki/nssdb and its PKCS#11 modules), signs with them (RSA PKCS#1 v1.5 over SHA-1), computes\n\
-SHA-1 digests and reads certificate attributes, for the Java class\n\
-ostrel.client.applet.msprovider.OstrelSignatureMS. The command-line tool ostrel-sign does the\n\
-same from a shell.")
+    "For the Java class ostrel.client.applet.msprovider.OstrelSignatureMS: lists\n\
+the current user's personal certificates that have a private key (in the\n\
+user's NSS database and on the smart cards of its PKCS#11 modules), signs\n\
+with them (RSA PKCS#1 v1.5 over SHA-1), computes SHA-1 digests and reads\n\
+certificate attributes. The command-line tool ostrel-sign does the same from\n\
+a shell, and shows the database, modules, readers and tokens in use.")
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_STRIP_FILES ON)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
