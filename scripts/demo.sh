@@ -1,10 +1,14 @@
 #!/usr/bin/env bash
 # The first command to run: installs the Debian packages that are missing, builds everything,
 # installs the command-line tool ostrel-sign into the build tree, and shows it at work on a small
-# sample store created there. BUILD_DIR chooses the build directory (default: build).
+# sample store created there, then on a virtual smart card through pcscd, a reader and OpenSC
+# when the card stack can run here. BUILD_DIR chooses the build directory (default: build).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh
+# The card stack is optional, as in the tests: what the registry cannot supply is skipped below.
+card_packages=(pcscd vsmartcard-vpcd libcacard0)
+bash scripts/install-deps.sh --optional --no-recommends "${card_packages[@]}"
 build=${BUILD_DIR:-build}
 mkdir -p "$build" && build=$(cd "$build" && pwd)
 
@@ -43,35 +47,39 @@ run() {
 
 cat <<TEXT
 
-The sample store is the NSS database in $HOME/.pki/nssdb.
-ostrel-sign always uses \$HOME/.pki/nssdb; here HOME is $HOME.
-It holds four certificates: Demo Signer and Demo Signature Only (issued by Ostrel Demo CA),
+The sample store is the NSS database in $HOME/.pki/nssdb: here HOME is $HOME,
+and ostrel-sign uses ~/.pki/nssdb because it exists (NSS's own rule; step 3 shows it). Your own
+database is not touched. It holds four certificates: Demo Signer and Demo Signature Only (issued by Ostrel Demo CA),
 Demo Expired, and Ostrel Demo CA itself, whose private key is not in the store. A smart card is
 registered in it too: a SoftHSM token "Demo Card" (a card simulated in software), whose key
 for Demo Card Signer is behind the PIN 1234.
 TEXT
 
-say "1. The certificates that have a private key (the CA certificate has none, so it is missing):"
+say "1. The certificates that have a private key (the CA certificate has none, so it is missing),
+and the token each is on (\"NSS database\" for the database's own):"
 run ok list
 say "2. The same for scripts, as JSON:"
 run ok list --json
-say "3. Everything about one certificate, chosen by a piece of its subject:"
+say "3. What the store is made of: the database in use and why, each module, its slots and
+tokens, and advice when something is wrong (it never asks for a PIN; --json for scripts):"
+run ok tokens
+say "4. Everything about one certificate, chosen by a piece of its subject:"
 run ok show "Demo Signer"
 
 printf 'Pay 100 euros to Ana.\n' >letter.txt
-say "4. Sign letter.txt ($(wc -c <letter.txt) bytes); the tool checks the new signature at once:"
+say "5. Sign letter.txt ($(wc -c <letter.txt) bytes); the tool checks the new signature at once:"
 run ok sign --cert "Demo Signer" --in letter.txt --out letter.sig --base64
 echo "\$ cat letter.sig" && cat letter.sig
-say "5. Verify it, with the certificate from the store, then with a certificate file as a receiver would:"
+say "6. Verify it, with the certificate from the store, then with a certificate file as a receiver would:"
 run ok verify --cert "Demo Signer" --in letter.txt --signature letter.sig --base64
 run ok verify --cert-file signer.der --in letter.txt --signature letter.sig --base64
 sed 's/100/900/' letter.txt >forged.txt
-say "6. A changed letter does not verify:"
+say "7. A changed letter does not verify:"
 run fails verify --cert-file signer.der --in forged.txt --signature letter.sig --base64
-say "7. SHA-1 of the letter, computed by the library (sha1sum agrees):"
+say "8. SHA-1 of the letter, computed by the library (sha1sum agrees):"
 run ok digest letter.txt
 echo "\$ sha1sum letter.txt" && sha1sum letter.txt
-say "8. The card's certificate was listed in step 1 without its PIN. Signing with it asks for the
+say "9. The card's certificate was listed in step 1 without its PIN. Signing with it asks for the
 PIN through pinentry (here pinentry-tty on a terminal). A script answers the prompt for this
 demo: it waits for \"PIN:\" and types 1234, and everything the terminal showed is printed:"
 echo "\$ ostrel-sign sign --cert 'Demo Card Signer' --in letter.txt --out card.sig --base64"
@@ -82,9 +90,54 @@ if ! python3 "$repo/tests/login/drive-tty.py" 1234 "${card[@]}" | sed 's/^/  | /
 fi
 run ok verify --cert-file card.der --in letter.txt --signature card.sig --base64
 
-say "9. Mistakes are explained; the exit status is 2 for a bad command line, 1 for a failure:"
+say "10. Mistakes are explained; the exit status is 2 for a bad command line, 1 for a failure:"
 run fails show 7
 run fails sign --cert Demo --in letter.txt
+
+# A card as users have it: pcscd, a reader, a card and OpenSC, all real but the card and the
+# reader, which are software (tests/card/card-stack.sh). Why it cannot run, or nothing.
+card_skip() {
+    local p
+    for p in "${card_packages[@]}"; do
+        dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "ok installed" ||
+            { echo "the package $p is not installed (apt-get install ${card_packages[*]})" && return; }
+    done
+    [[ -f $repo/tests/card/card-stack.sh ]] || { echo "tests/card/card-stack.sh is not in this tree" && return; }
+    [[ -x $build/tests/card/virtual-card ]] || { echo "the virtual card was not built" && return; }
+    ((EUID == 0)) || echo "the stack runs pcscd in a mount namespace of its own, which needs root"
+}
+why=$(card_skip)
+if [[ -n $why ]]; then
+    say "11. The virtual smart card through pcscd and OpenSC: skipped, because $why."
+else
+    stack=$build/demo-card
+    say "11. A smart card through the stack people have: pcscd, a reader, the card, and OpenSC's
+opensc-pkcs11.so registered in a store of its own ($stack/home/.pki/nssdb). The reader is
+vsmartcard's virtual one and the card libcacard's virtual CAC card, started now:"
+    trap 'bash "$repo/tests/card/card-stack.sh" "$stack" stop' EXIT
+    if ! bash "$repo/tests/card/card-stack.sh" "$stack" start "$build/tests/card/virtual-card" \
+        >"$store/card-stack.log" 2>&1; then
+        tail -n 20 "$store/card-stack.log"
+        echo "(unexpected: the card stack did not start)" && unexpected=1
+    else
+        source "$stack/env" # HOME and PCSCLITE_CSOCK_NAME: that store, and that pcscd's socket
+        echo "(HOME=$HOME; PCSCLITE_CSOCK_NAME=$PCSCLITE_CSOCK_NAME)"
+        run ok tokens
+        run ok list
+        printf 'pin %s\n' "$(cat "$stack/pin")" >"$store/card-pin"
+        say "12. Sign with the card's first certificate. The PIN is typed by a script, not a person:
+OSTREL_PINENTRY names the tests' fake pinentry (tests/login/fake-pinentry), which answers
+$(cat "$stack/pin") from a file, and DISPLAY is set only so that the library may ask. On a desktop the
+real pinentry asks you:"
+        export OSTREL_PINENTRY=$repo/tests/login/fake-pinentry DISPLAY=:99
+        export FAKE_PINENTRY_SCRIPT=$store/card-pin FAKE_PINENTRY_LOG=$store/card-pinentry.log
+        rm -f "$FAKE_PINENTRY_LOG"
+        run ok sign --cert "Card Signer 1" --in letter.txt --out cac.sig --base64
+        echo "The prompt it was asked to show:"
+        sed -n 's/^SETDESC //p' "$FAKE_PINENTRY_LOG" | sed 's/%0A/ /g; s/%25/%/g; s/^/  | /'
+        run ok verify --cert-file "$stack/card1.der" --in letter.txt --signature cac.sig --base64
+    fi
+fi
 
 cat <<TEXT
 
