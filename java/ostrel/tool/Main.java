@@ -61,7 +61,10 @@ public final class Main {
             "digest", "digest [FILE]",
             "tokens", "tokens [--json]");
 
-    /** How long `tokens` waits for a module to start before it reports the module as loading. */
+    /**
+     * How long `tokens` waits for a module to start before it reports the module as loading; the
+     * system property ostrel.tool.moduleWait (seconds) shortens it for the tests.
+     */
     static final long MODULE_WAIT_SECONDS = 10;
 
     private final InputStream in;
@@ -140,14 +143,14 @@ public final class Main {
             err.println("ostrel-sign: the token of each certificate is unknown: " + f.getMessage());
             status = Failure.FAILED;
         }
-        Map<CertInfo, String> tokens = new HashMap<>();
-        for (CertInfo c : all) {
-            Report.Certificate on = onTokens.get(sha1(c.der()));
-            tokens.put(c, on == null ? null : on.shownToken());
-        }
+        Map<String, Report.Certificate> found = onTokens;
+        Function<CertInfo, String> token = c -> {
+            Report.Certificate on = found.get(sha1(c.der()));
+            return on == null ? null : on.shownToken();  // null: added since the listing
+        };
         long now = System.currentTimeMillis();
         if (a.has("--json")) {
-            out.print(json(all, tokens::get, now));
+            out.print(json(all, token, now));
         } else if (all.isEmpty()) {
             Report.Database db = report == null ? null : report.database();
             if (db == null || db.path() == null || db.path().isEmpty()) {
@@ -169,7 +172,7 @@ public final class Main {
                 CertInfo c = all.get(i);
                 rows.add(new String[] {String.valueOf(i + 1), shown(c.subject()), shown(c.issuer()),
                     shown(CertInfo.iso(c.notBefore())), shown(CertInfo.iso(c.notAfter())),
-                    CertInfo.statusText(c.status(now)), shown(c.serialHex()), shown(tokens.get(c)),
+                    CertInfo.statusText(c.status(now)), shown(c.serialHex()), shown(token.apply(c)),
                     usageText(c)});
             }
             table(rows);
