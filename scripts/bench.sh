@@ -3,22 +3,28 @@
 # stores of 1, 10, 100, 1,000 and 5,000 certificates built in the build tree, and prints the table
 # with the targets (also written to BUILD/results/LATEST/report.md).
 #
-#   bash scripts/bench.sh [--runs N] [--committed]
+#   bash scripts/bench.sh [--runs N] [--committed] [--card-only | --no-card]
 #
 # --runs N: N whole rounds (default 1); the figures pool the samples of every round.
 # --committed: measure the last commit (exported with git archive) rather than the work tree,
 #   which may hold other people's unfinished changes.
+# --card-only: only the smart-card part (bench/card/run.sh: pcscd, a virtual reader and card,
+#   OpenSC; about 2 minutes a round); --no-card: leave it out. It is skipped, with the reason in
+#   the report, when its packages cannot be installed.
 # BUILD is build-bench (build-bench/committed with --committed), or $OSTREL_BENCH_BUILD.
 # Not part of scripts/test.sh.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 runs=1
 committed=0
+card=1 card_only=0
 while (($#)); do
     case $1 in
     --runs) runs=${2:?--runs N} && shift 2 ;;
     --committed) committed=1 && shift ;;
-    *) echo "usage: bench.sh [--runs N] [--committed]" >&2 && exit 2 ;;
+    --card-only) card_only=1 && shift ;;
+    --no-card) card=0 && shift ;;
+    *) echo "usage: bench.sh [--runs N] [--committed] [--card-only | --no-card]" >&2 && exit 2 ;;
     esac
 done
 bash scripts/install-deps.sh && bash scripts/install-deps.sh libbenchmark-dev
@@ -73,6 +79,20 @@ jvm=(java -Xms1g -Xmx1g -XX:+AlwaysPreTouch -XX:ErrorFile="$results/hs_err_%p.lo
 gbench=(--benchmark_repetitions=10 --benchmark_min_time=0.2 --benchmark_out_format=json
     --benchmark_enable_random_interleaving=true)
 
+# The smart-card part of round $1 (bench/card/run.sh).
+card_round() {
+    ((card)) || return 0
+    bash "$source/bench/card/run.sh" "$source" "$build" "$stores" "$results/run-$1/card"
+}
+if ((card_only)); then
+    for ((run = 1; run <= runs; run++)); do
+        card_round "$run"
+    done
+    echo "load_after: $(cut -d' ' -f1-3 /proc/loadavg)" >>"$results/env.txt"
+    python3 "$source/bench/card/report.py" --standalone "$results" | tee "$results/report.md"
+    exit 0
+fi
+
 for ((run = 1; run <= runs; run++)); do
     out=$results/run-$run
     mkdir -p "$out"
@@ -126,6 +146,11 @@ for ((run = 1; run <= runs; run++)); do
         --benchmark_out="$out/token-1.json" >/dev/null 2>>"$out/native.log" ||
         { cat "$out/native.log" >&2 && exit 1; }
     rm -rf "$home"
+    card_round "$run"
 done
 echo "load_after: $(cut -d' ' -f1-3 /proc/loadavg)" >>"$results/env.txt"
 python3 "$source/bench/report.py" "$results" | tee "$results/report.md"
+if ((card)); then
+    echo | tee -a "$results/report.md"
+    python3 "$source/bench/card/report.py" "$results" | tee -a "$results/report.md"
+fi

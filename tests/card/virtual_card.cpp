@@ -6,8 +6,9 @@
 // DB is the card's NSS database ("sql:DIR", password PIN), the NICKs its three certificates, PORT
 // vpcd's port on 127.0.0.1. SIGUSR1 inserts the card (connects to vpcd), SIGUSR2 pulls it
 // (disconnects), SIGTERM ends the program. STATE is rewritten (atomically) after every change:
-//   state=inserted|pulled powered=N tries=N verified=0|1
-// where `powered` counts the power-ons, so a caller knows when the reader has seen an insertion.
+//   state=inserted|pulled powered=N tries=N verified=0|1 apdus=N
+// where `powered` counts the power-ons, so a caller knows when the reader has seen an insertion,
+// and `apdus` the command APDUs answered, so a benchmark can tell what a call costs the card.
 //
 // libcacard answers a wrong PIN with 6985 and never blocks; a card answers 63Cx and blocks after
 // three wrong PINs (6983), which is what OpenSC turns into CKR_PIN_INCORRECT, the counter flags
@@ -59,6 +60,7 @@ struct Card {
     int tries = kTries;
     bool verified = false;
     int powered = 0;
+    long apdus = 0;
     unsigned char atr[64] = {};
     int atrLength = 0;
 };
@@ -70,8 +72,9 @@ void writeState(const char* path, bool inserted, const Card& card) {
         perror(tmp.c_str());
         exit(1);
     }
-    fprintf(f, "state=%s powered=%d tries=%d verified=%d\n", inserted ? "inserted" : "pulled",
-            card.powered, card.tries, card.verified ? 1 : 0);
+    fprintf(f, "state=%s powered=%d tries=%d verified=%d apdus=%ld\n",
+            inserted ? "inserted" : "pulled", card.powered, card.tries, card.verified ? 1 : 0,
+            card.apdus);
     fclose(f);
     rename(tmp.c_str(), path);
 }
@@ -197,6 +200,7 @@ bool serve(int fd, Card& card) {
                 return true;
         }
     }
+    card.apdus++;
     std::vector<unsigned char> response;
     if (n >= 4 && (message[0] & 0x80) == 0 && message[1] == 0x20) {
         response = verify(card, message, n);
