@@ -120,5 +120,6 @@ JNIEXPORT jlong JNICALL Java_ostrel_bench_CardProbe_awaitCard(JNIEnv* env, jclas
         }
     }
     SCardReleaseContext(context);
+    armed = false;  // so that the next wait is not taken as armed before it starts
     return result;
 }

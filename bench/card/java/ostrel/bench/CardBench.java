@@ -64,7 +64,8 @@ public final class CardBench {
         lib = new OstrelSignatureMS();
         switch (mode) {
             case "calls" -> calls(out, size, Harness.option(args, "config", ""));
-            case "insert" -> insertions(out, size, Integer.parseInt(Harness.option(args, "count", "10")));
+            case "insert" -> insertions(out, size,
+                    Integer.parseInt(Harness.option(args, "count", "10")));
             case "sign" -> sign(out, size);
             default -> throw new IllegalArgumentException("--mode calls|insert|sign");
         }
@@ -112,7 +113,8 @@ public final class CardBench {
                 .findFirst().orElseThrow();
         Harness.check(lib.getNotAfter(db) != 0 && lib.getSubjectDn(db) != null,
                 "attributes of the database certificate failed, code " + lib.getLastErrorCode());
-        h.measure("card/lib/list/" + config, 0, 2.0, () -> lib.getCertificatesInSystemStore(null).length);
+        h.measure("card/lib/list/" + config, 0, 2.0,
+                () -> lib.getCertificatesInSystemStore(null).length);
         h.measure("card/lib/notAfter/" + config, 0, 1.0, () -> lib.getNotAfter(db));
         h.measure("card/lib/subjectDn/" + config, 0, 1.0, () -> lib.getSubjectDn(db).length());
         if (present) {
@@ -185,7 +187,8 @@ public final class CardBench {
             Harness.check(stackCommand("pull").waitFor() == 0, "card-stack.sh pull failed");
             long gone = System.nanoTime() + 5_000_000_000L;
             while (holdsCard(lib.getCertificatesInSystemStore(null))) {
-                Harness.check(System.nanoTime() < gone, "the pulled card is still listed after 5 s");
+                Harness.check(System.nanoTime() < gone,
+                        "the pulled card is still listed after 5 s");
                 Thread.sleep(20);
             }
             // Insertions at any phase of pcscd's polling and of NSS's one look a second.
@@ -242,7 +245,8 @@ public final class CardBench {
     private static void array(StringBuilder line, String key, List<Double> values) {
         line.append(",\"").append(key).append("\":[");
         for (int i = 0; i < values.size(); i++) {
-            line.append(i == 0 ? "" : ",").append(String.format(Locale.ROOT, "%.1f", values.get(i)));
+            line.append(i == 0 ? "" : ",")
+                    .append(String.format(Locale.ROOT, "%.1f", values.get(i)));
         }
         line.append(']');
     }

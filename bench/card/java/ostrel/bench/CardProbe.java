@@ -10,8 +10,9 @@ final class CardProbe {
     }
 
     /**
-     * Takes `module` as the library loaded it, finds the token holding `certificate` and its private
-     * key (visible once logged in), and keeps a session open there. Null on success, else why not.
+     * Takes `module` as the library loaded it, finds the token holding `certificate` and its
+     * private key (visible once logged in), and keeps a session open there. Null on success, else
+     * why not.
      */
     static native String open(String module, byte[] certificate);
 
