@@ -1,6 +1,6 @@
 #!/usr/bin/env python3
-"""report.py [--standalone] RESULTS: the smart-card section of a bench.sh run, in Markdown, from RESULTS/run-K/card/
-(bench/card/run.sh). Figures pool every round's samples, as bench/report.py does: the median of
+"""report.py [--standalone] RESULTS: the smart-card section of a bench.sh run, in Markdown, from
+RESULTS/run-K/card/ (bench/card/run.sh). Figures pool every round's samples, as bench/report.py does: the median of
 all samples (each one call; a repetition's mean for Google Benchmark) with the interquartile range,
 and the median CPU time of the calling thread where a ratio is taken. --standalone adds a title
 and the machine, for a run of the card part alone.
@@ -24,8 +24,9 @@ def load(results):
     APDUs]; the reasons of skipped rounds."""
     figures, apdus, skipped = {}, {}, []
 
-    def add(name, samples, cpu, **extra):
-        entry = figures.setdefault(name, {"samples": [], "cpu": []})
+    def add(name, samples, cpu, run, **extra):
+        entry = figures.setdefault(name, {"samples": [], "cpu": [], "by_run": {}})
+        entry["by_run"].setdefault(run, []).extend(samples)
         entry["samples"].extend(samples)
         entry["cpu"].extend(cpu)
         for key, values in extra.items():
@@ -44,7 +45,7 @@ def load(results):
                     continue
                 extra = {k: v for k, v in r.items() if k not in ("name", "samples_ns", "cpu_ns")
                          and isinstance(v, list)}
-                add(r["name"], r["samples_ns"], r.get("cpu_ns", []), **extra)
+                add(r["name"], r["samples_ns"], r.get("cpu_ns", []), card.parent.name, **extra)
         for path in sorted(card.glob("services-*.json")):
             config = path.stem.split("-", 1)[1]
             for b in json.loads(path.read_text())["benchmarks"]:
@@ -55,7 +56,7 @@ def load(results):
                 if not name.endswith("sign"):
                     name += f"/{config}"
                 unit = UNIT_NS[b["time_unit"]]
-                add(name, [b["real_time"] * unit], [b["cpu_time"] * unit])
+                add(name, [b["real_time"] * unit], [b["cpu_time"] * unit], card.parent.name)
     return figures, apdus, skipped
 
 
@@ -97,7 +98,8 @@ def insertion(f):
     if not e or not e["samples"]:
         return ["Not measured."]
     ms = lambda values: ", ".join(f"{v / 1e6:.0f}" for v in sorted(values))  # noqa: E731
-    rows = ["| From pcscd's report of the card (ms) | insertions | median | worst | every one, sorted |",
+    rows = ["| From pcscd's report of the card (ms) | insertions | median | worst | "
+            "every one, sorted |",
             "|---|---:|---:|---:|---|"]
 
     def row(label, values, unit_ms=True):
@@ -122,22 +124,37 @@ def insertion(f):
 
 def signing(f):
     rows = ["| Signature on the card, logged in, RSA-2048, 1 KiB | library | bare `C_SignInit` + "
-            "`C_Sign` through OpenSC | ratio | bound | met | CPU time of the calling thread: "
-            "library / bare |",
-            "|---|---|---|---:|---|---|---|"]
+            "`C_Sign` through OpenSC | ratio | bound | met | median of the pairs' ratios | "
+            "CPU time of the calling thread: library / bare |",
+            "|---|---|---|---:|---|---|---:|---|"]
+    notes = []
     for label, lib, bare in (("`firmar` (one JVM, alternating samples)", "card/lib/firmar",
                               "card/bare_sign"),
                              ("the services' `sign` without a JVM (interleaved repetitions)",
                               "card/services/sign", "card/services/bare_sign")):
         a, b = median(f, lib), median(f, bare)
         if not a or not b:
-            rows.append(f"| {label} | — | — | — | ≤ {SIGN_BOUND:.2f} | not measured | — |")
+            rows.append(f"| {label} | — | — | — | ≤ {SIGN_BOUND:.2f} | not measured | — | "
+                        "— |")
             continue
         ac, bc = median(f, lib, True), median(f, bare, True)
         cpu = f"{duration(ac)} / {duration(bc)}" if ac and bc else "—"
         met = "met" if a / b <= SIGN_BOUND else "**not met**"
+        # Alternating samples pair up in time, each library call with the bare one after it.
+        pairs = "—"
+        if lib == "card/lib/firmar" and len(f[lib]["samples"]) == len(f[bare]["samples"]):
+            ratios = [x / y for x, y in zip(f[lib]["samples"], f[bare]["samples"])]
+            pairs = f"{statistics.median(ratios):.3f}"
         rows.append(f"| {label} | {cell(f, lib)} | {cell(f, bare)} | {a / b:.3f} | "
-                    f"≤ {SIGN_BOUND:.2f} | {met} | {cpu} |")
+                    f"≤ {SIGN_BOUND:.2f} | {met} | {pairs} | {cpu} |")
+        runs = sorted(set(f[lib]["by_run"]) & set(f[bare]["by_run"]))
+        if len(runs) > 1:
+            by_run = [statistics.median(f[lib]["by_run"][r]) /
+                      statistics.median(f[bare]["by_run"][r]) for r in runs]
+            notes.append(f"{label} " + ", ".join(f"{r:.3f}" for r in by_run))
+    if notes:
+        rows.append("")
+        rows.append("The ratio in each round: " + "; ".join(notes) + ".")
     return rows
 
 
@@ -170,8 +187,8 @@ def main():
     if not f:
         return
     print("\n".join(calls(f)))
-    print("\nMedian elapsed time per call (interquartile range). With the card in, the listing holds "
-          "its three certificates too (103). \"Logged in\": after the process's first signature on "
+    print("\nMedian elapsed time per call (interquartile range). With the card in, the listing "
+          "holds its three certificates too (103). \"Logged in\": after the process's first signature on "
           "the card. Without a JVM: Google Benchmark, each sample a repetition's mean.")
     print("\nCommand APDUs the card answered per call, through JNI (counted by the virtual card), "
           "card in the reader / logged in: " +
