@@ -2,9 +2,7 @@
 """report.py [--standalone] RESULTS: the smart-card section of a bench.sh run, in Markdown, from
 RESULTS/run-K/card/ (bench/card/run.sh). Figures pool every round's samples, as bench/report.py
 does: the median of all samples (each one call; a repetition's mean for Google Benchmark) with the
-interquartile range,
-and the median CPU time of the calling thread where a ratio is taken. --standalone adds a title
-and the machine, for a run of the card part alone.
+interquartile range. --standalone adds a title and the machine, for a run of the card part alone.
 """
 import json
 import pathlib
@@ -135,8 +133,7 @@ def signing(f):
                               "card/services/sign", "card/services/bare_sign")):
         a, b = median(f, lib), median(f, bare)
         if not a or not b:
-            rows.append(f"| {label} | — | — | — | ≤ {SIGN_BOUND:.2f} | not measured | — | "
-                        "— |")
+            rows.append(f"| {label} | — | — | — | ≤ {SIGN_BOUND:.2f} | not measured | — | — |")
             continue
         ac, bc = median(f, lib, True), median(f, bare, True)
         cpu = f"{duration(ac)} / {duration(bc)}" if ac and bc else "—"
@@ -190,7 +187,8 @@ def main():
     print("\n".join(calls(f)))
     print("\nMedian elapsed time per call (interquartile range). With the card in, the listing "
           "holds its three certificates too (103). \"Logged in\": after the process's first "
-          "signature on the card. Without a JVM: Google Benchmark, each sample a repetition's mean.")
+          "signature on the card. Without a JVM: Google Benchmark, each sample a repetition's "
+          "mean.")
     print("\nCommand APDUs the card answered per call, through JNI (counted by the virtual card), "
           "card in the reader / logged in: " +
           ", ".join(f"{label} {per_call(apdus, f'card/apdus/{op}/present')} / "
