@@ -133,7 +133,8 @@ def signing(f):
                               "card/services/sign", "card/services/bare_sign")):
         a, b = median(f, lib), median(f, bare)
         if not a or not b:
-            rows.append(f"| {label} | — | — | — | ≤ {SIGN_BOUND:.2f} | not measured | — | — |")
+            bound = f"≤ {SIGN_BOUND:.2f}"
+            rows.append(f"| {label} | — | — | — | {bound} | not measured | — | — |")
             continue
         ac, bc = median(f, lib, True), median(f, bare, True)
         cpu = f"{duration(ac)} / {duration(bc)}" if ac and bc else "—"
