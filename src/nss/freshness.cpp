@@ -6,8 +6,6 @@
 #include <cerrno>
 #include <cstdint>
 
-#include "nss/login.h"
-
 namespace nsslayer {
 
 FileStamp stampOf(const std::string& path) {
@@ -46,9 +44,12 @@ void stampTokens(const std::vector<SlotRef>& slots, PK11SlotInfo* databaseSlot, 
         const bool needLogin = PK11_NeedLogin(slot);
         if (removable || needLogin) {
             const bool present = !removable || PK11_IsPresent(slot) == PR_TRUE;
-            stamp->tokens.push_back(TokenStamp{PK11_GetSlotID(slot), present,
-                                               PK11_GetSlotSeries(slot),
-                                               present && needLogin && loggedInNow(slot)});
+            // NSS's view, which it renews once a second: asking the token itself on every call
+            // costs a card an APDU (OpenSC checks the PIN's state on the card) whenever anyone
+            // is logged in, a listing or an attribute query twenty times slower.
+            stamp->tokens.push_back(
+                TokenStamp{PK11_GetSlotID(slot), present, PK11_GetSlotSeries(slot),
+                           present && needLogin && PK11_IsLoggedIn(slot, nullptr) == PR_TRUE});
         }
     }
 }

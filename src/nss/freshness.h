@@ -75,7 +75,8 @@ struct Observation {
 Observation observe(const std::string& directory);
 
 // The tokens of the slots that can change without a file changing: removable ones and those behind
-// a login (the database's slot is never removable). Call with lock() held.
+// a login (the database's slot is never removable); a login by another user of the token shows
+// within NSS's one-second view of it. Call with lock() held.
 void stampTokens(const std::vector<SlotRef>& slots, PK11SlotInfo* databaseSlot, Stamp* stamp);
 
 // Whether an SQLite transaction of another process (certutil, pk12util) is under way: until its
