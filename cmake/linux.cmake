@@ -20,8 +20,8 @@ pkg_check_modules(SQLITE REQUIRED IMPORTED_TARGET sqlite3)
 find_package(OpenSSL REQUIRED COMPONENTS Crypto)
 add_library(ostrel_nss STATIC
   src/nss/startup.cpp src/nss/freshness.cpp src/nss/listing.cpp src/nss/store.cpp
-  src/nss/keys.cpp src/nss/provider.cpp src/nss/login.cpp src/nss/pinentry.cpp
-  src/nss/report.cpp src/nss/outstanding.cpp)
+  src/nss/keys.cpp src/nss/consent.cpp src/nss/provider.cpp src/nss/login.cpp
+  src/nss/pinentry.cpp src/nss/report.cpp src/nss/outstanding.cpp)
 target_link_libraries(ostrel_nss PUBLIC ostrel_cryptoapi PkgConfig::NSS PkgConfig::SQLITE
                                         OpenSSL::Crypto)
 

@@ -1,5 +1,6 @@
 #include "nss/listing.h"
 
+#include <openssl/evp.h>
 #include <pkcs11.h>
 #include <secerr.h>
 
@@ -229,6 +230,33 @@ bool readDatabase(PK11SlotInfo* slot, SlotObjects* objects) {
 
 }  // namespace
 
+std::string containerName(const std::string& keyId, const CERT_INFO& certificate) {
+    std::string name;
+    appendHex(reinterpret_cast<const uint8_t*>(keyId.data()), keyId.size(), HexDigits::lower,
+              &name);
+    name.push_back('.');
+    const CRYPT_BIT_STRING_BLOB& key = certificate.SubjectPublicKeyInfo.PublicKey;
+    // Fetched once: an implicit fetch per certificate is most of a short digest's cost.
+    static const EVP_MD* const sha1 = [] {
+        const EVP_MD* fetched = EVP_MD_fetch(nullptr, "SHA1", nullptr);
+        return fetched != nullptr ? fetched : EVP_sha1();
+    }();
+    uint8_t identifier[EVP_MAX_MD_SIZE];
+    unsigned int length = 0;
+    if (EVP_Digest(key.pbData, key.cbData, identifier, &length, sha1, nullptr) != 1) {
+        length = 0;  // a name no key answers to: the certificate lists, but cannot sign
+    }
+    appendHex(identifier, length, HexDigits::lower, &name);
+    return name;
+}
+
+bool keyIdOfContainer(const std::string& container, std::string* keyId) {
+    constexpr size_t kIdentifierDigits = 40;
+    const size_t dot = container.rfind('.');
+    return dot != std::string::npos && dot > 0 && container.size() - dot - 1 == kIdentifierDigits &&
+           decodeHex(std::string_view(container).substr(0, dot), keyId);
+}
+
 bool listSlot(PK11SlotInfo* slot, std::vector<Entry>* entries) {
     SlotObjects objects;
     const SECMODModule* module = PK11_GetModule(slot);
@@ -249,8 +277,7 @@ bool listSlot(PK11SlotInfo* slot, std::vector<Entry>* entries) {
         const std::string& id = object.id;
         if (!id.empty() && std::binary_search(keyIds.begin(), keyIds.end(), id)) {
             entry.hasKey = true;
-            appendHex(reinterpret_cast<const uint8_t*>(id.data()), id.size(), HexDigits::lower,
-                      &entry.container);
+            entry.container = containerName(id, entry.certificate->info);
             entry.token = token;
             entry.keySpec = keySpecOf(&entry.certificate->info);
         }

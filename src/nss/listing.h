@@ -26,10 +26,20 @@ namespace nsslayer {
 struct Entry {
     std::unique_ptr<DecodedCertificate> certificate;
     bool hasKey = false;
-    std::string container;  // when it has a key: the key's CKA_ID in lowercase hex
+    std::string container;  // when it has a key: containerName of its key and certificate
     std::string token;      // the name of the token it is on
     DWORD keySpec = 0;      // keySpecOf its certificate
 };
+
+// The name of a certificate's key container: its key's CKA_ID in lowercase hex, a dot, and the
+// certificate's key identifier (the SHA-1 of its subjectPublicKey, as RFC 5280 computes one), in
+// lowercase hex. The provider is given only this name and the token's, so the name carries which
+// public key the key's signatures must verify under: a certificate whose CKA_ID names another
+// certificate's key names another container, and only its own signatures fail.
+std::string containerName(const std::string& keyId, const CERT_INFO& certificate);
+
+// The CKA_ID a container name holds; false when the name is not one of containerName's.
+bool keyIdOfContainer(const std::string& container, std::string* keyId);
 
 // Appends the certificates on the slot's token to `entries`, in the token's order, leaving out
 // those whose encoding the platform would not hold either. False, with nothing appended, when the

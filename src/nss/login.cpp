@@ -11,9 +11,9 @@
 #include <memory>
 #include <mutex>
 #include <new>
+#include <set>
 
 #include "nss/startup.h"
-#include "nss/pinentry.h"
 
 namespace nsslayer {
 namespace {
@@ -21,93 +21,70 @@ namespace {
 constexpr int kMostPrompts = 3;
 
 // A login under way, shared by the callers that wait for it.
-struct Attempt {
+struct SharedLogin {
     bool done = false;
     DWORD result = NTE_FAIL;
 };
 
-struct Attempts {
+struct Logins {
     std::mutex mutex;  // never held with lock(), never while a person types
-    std::condition_variable finished;
-    std::map<PK11SlotInfo*, std::shared_ptr<Attempt>> running;
+    std::condition_variable changed;
+    std::map<PK11SlotInfo*, std::shared_ptr<SharedLogin>> running;
+    std::set<PK11SlotInfo*> prompting;  // the tokens whose turn is taken
 };
 
-Attempts& attempts() {
-    static Attempts* instance = new Attempts;  // outlives static destruction, as NSS does
+Logins& logins() {
+    static Logins* instance = new Logins;  // outlives static destruction, as NSS does
     return *instance;
 }
 
-// What the token says before and after each try. Call with lock() held.
-struct TokenState {
-    std::string label;
-    bool database = false;  // a softoken database: a password, not a PIN
-    bool pinPad = false;
-    CK_FLAGS flags = 0;
-};
+// The outcome of one entry on the token. kStale: NSS's own session on the token predates the card
+// now in the reader (pulled and put back within NSS's one-second look at the slot), so the card
+// never saw the PIN.
+enum class Outcome { kLoggedIn, kRefused, kFailed, kStale };
 
-bool readState(PK11SlotInfo* slot, TokenState* state) {
-    CK_TOKEN_INFO info;
-    if (PK11_GetTokenInfo(slot, &info) != SECSuccess) {
-        return false;
-    }
-    state->flags = info.flags;
-    state->label = PK11_GetTokenName(slot);
-    state->database = PK11_IsInternal(slot);
-    state->pinPad = PK11_ProtectedAuthenticationPath(slot);
-    return true;
-}
-
-std::string wrongText(const TokenState& state) {
-    std::string text = state.database ? "Wrong password." : "Wrong PIN.";
-    if (state.flags & CKF_USER_PIN_FINAL_TRY) {
-        text += " One try left before the card locks.";
-    } else if (state.flags & CKF_USER_PIN_COUNT_LOW) {
-        text += " Few tries left before the card locks.";
-    }
-    return text;
-}
-
-// The outcome of one typed entry, with the lock held for the C_Login only. kStale: NSS's own
-// session on the token predates the card now in the reader (pulled and put back within NSS's
-// one-second look at the slot), so the card never saw the PIN.
-enum class Try { kLoggedIn, kRefused, kFailed, kStale };
-
-Try tryPin(PK11SlotInfo* slot, const pinentry::Secret& pin, TokenState* state, DWORD* error) {
+// Tries one entry on a token that is not logged in, with the lock held for the C_Login only. The
+// entry is moved into `keep` (when not null) once it logged in; otherwise it is left as it was.
+Outcome tryLogin(PK11SlotInfo* slot, pinentry::Secret* pin, pinentry::Secret* keep,
+                 TokenState* state, DWORD* error) {
     std::lock_guard<std::mutex> guard(lock());
     if (loggedInNow(slot)) {
-        return Try::kLoggedIn;  // someone else logged in while the person typed
+        return Outcome::kLoggedIn;  // someone else logged in while the person typed
     }
-    if (!readState(slot, state)) {
+    if (!readTokenState(slot, state)) {
         *error = NTE_FAIL;
-        return Try::kFailed;
+        return Outcome::kFailed;
     }
     if (state->flags & CKF_USER_PIN_LOCKED) {
         *error = kPinLocked;
-        return Try::kFailed;
+        return Outcome::kFailed;
     }
-    SECStatus status = PK11_CheckUserPassword(slot, pin.text);
+    SECStatus status = PK11_CheckUserPassword(slot, pin->text);
     int reason = PORT_GetError();
     if (status == SECFailure && serviceLost(reason)) {
         // The card never saw this PIN: its module had lost the reader. Once more, reconnected.
         reconnectModule(slot);
-        status = PK11_CheckUserPassword(slot, pin.text);
+        status = PK11_CheckUserPassword(slot, pin->text);
         reason = PORT_GetError();
     }
     if (status == SECSuccess) {
-        return Try::kLoggedIn;
+        if (keep != nullptr) {
+            keep->takeFrom(pin);
+        }
+        return Outcome::kLoggedIn;
     }
     if (status == SECWouldBlock || reason == SEC_ERROR_BAD_PASSWORD) {
-        if (readState(slot, state) && (state->flags & CKF_USER_PIN_LOCKED)) {
+        if (readTokenState(slot, state) && (state->flags & CKF_USER_PIN_LOCKED)) {
             *error = kPinLocked;
-            return Try::kFailed;
+            return Outcome::kFailed;
         }
-        return Try::kRefused;
+        return Outcome::kRefused;
     }
     if (reason == SEC_ERROR_NO_TOKEN) {
-        return Try::kStale;
+        return Outcome::kStale;
     }
     *error = reason == SEC_ERROR_LOCKED_PASSWORD ? kPinLocked : NTE_FAIL;
-    return Try::kFailed;
+    return Outcome::kFailed;
 }
 
 // Lets NSS look at the slot again (it trusts what it saw for a second), so that a card put back
@@ -119,14 +96,15 @@ void refreshSlot(PK11SlotInfo* slot) {
     PK11_IsPresent(slot);
 }
 
-DWORD attemptLogin(PK11SlotInfo* slot, const std::string& subject) {
+DWORD attemptLogin(PK11SlotInfo* slot, const std::string& subject, pinentry::Secret* typed) {
+    PromptTurn turn(slot);
     TokenState state;
     {
         std::lock_guard<std::mutex> guard(lock());
         if (!PK11_NeedLogin(slot) || loggedInNow(slot)) {
             return 0;
         }
-        if (!readState(slot, &state)) {
+        if (!readTokenState(slot, &state)) {
             return NTE_FAIL;
         }
     }
@@ -144,58 +122,30 @@ DWORD attemptLogin(PK11SlotInfo* slot, const std::string& subject) {
                : status == SECWouldBlock                    ? kWrongPin
                                                             : kCancelled;
     }
-    if (!pinentry::Session::possible()) {
-        return kNotLoggedIn;
-    }
-    const std::string what = state.database ? "password" : "PIN";
-    const std::string description =
-        (state.database ? "Enter the password of the certificate database '"
-                        : "Enter the PIN of the token '") +
-        state.label + "' to sign with '" + subject + "'.";
-    pinentry::Session prompt;
-    if (!prompt.start("Signature", description, state.database ? "Password:" : "PIN:")) {
-        return NTE_FAIL;
-    }
-    std::string error;
-    for (int asked = 0; asked < kMostPrompts; ++asked) {
-        pinentry::Secret pin;
-        switch (prompt.ask(error, &pin)) {
-            case pinentry::Answer::kCancelled:
-                return kCancelled;
-            case pinentry::Answer::kFailed:
-                return NTE_FAIL;
-            case pinentry::Answer::kEntered:
-                break;
-        }
-        if (pin.length == 0) {
-            error = "The " + what + " is empty.";
-            continue;
-        }
-        if (pin.hasControlCharacter()) {
-            // A pasted line break, most likely: it would only spend one of the card's tries.
-            error = "The " + what +
-                    " contains a line break or another control character; it was not tried.";
-            continue;
-        }
-        DWORD failure = NTE_FAIL;
-        Try outcome = tryPin(slot, pin, &state, &failure);
-        if (outcome == Try::kStale) {
+    PromptText text;
+    text.what = state.database ? "password" : "PIN";
+    text.label = state.database ? "Password:" : "PIN:";
+    text.description = (state.database ? "Enter the password of the certificate database '"
+                                       : "Enter the PIN of the token '") +
+                       state.label + "' to sign with '" + subject + "'.";
+    return askAndTry(text, [&](pinentry::Secret* entry, std::string* reason, DWORD* failure) {
+        Outcome outcome = tryLogin(slot, entry, typed, &state, failure);
+        if (outcome == Outcome::kStale) {
             refreshSlot(slot);  // the PIN was never tried: once more, without asking again
-            outcome = tryPin(slot, pin, &state, &failure);
+            outcome = tryLogin(slot, entry, typed, &state, failure);
         }
-        pin.wipe();
         switch (outcome) {
-            case Try::kLoggedIn:
-                return 0;
-            case Try::kStale:
-            case Try::kFailed:
-                return failure;
-            case Try::kRefused:
-                error = wrongText(state);
+            case Outcome::kLoggedIn:
+                return Try::kAccepted;
+            case Outcome::kRefused:
+                *reason = wrongText(state, true);
+                return Try::kRefused;
+            case Outcome::kStale:
+            case Outcome::kFailed:
                 break;
         }
-    }
-    return kWrongPin;
+        return Try::kFailed;
+    });
 }
 
 }  // namespace
@@ -220,23 +170,109 @@ bool loggedInNow(PK11SlotInfo* slot) {
     return in;
 }
 
-DWORD logIn(PK11SlotInfo* slot, const std::string& subject) {
-    Attempts& all = attempts();
-    std::shared_ptr<Attempt> mine;
+bool readTokenState(PK11SlotInfo* slot, TokenState* state) {
+    CK_TOKEN_INFO info;
+    if (PK11_GetTokenInfo(slot, &info) != SECSuccess) {
+        return false;
+    }
+    state->flags = info.flags;
+    state->label = PK11_GetTokenName(slot);
+    state->serial.assign(reinterpret_cast<const char*>(info.serialNumber),
+                         sizeof info.serialNumber);
+    state->serial.erase(state->serial.find_last_not_of(' ') + 1);
+    state->database = PK11_IsInternal(slot);
+    state->pinPad = PK11_ProtectedAuthenticationPath(slot);
+    return true;
+}
+
+std::string wrongText(const TokenState& state, bool counted) {
+    std::string text = state.database ? "Wrong password." : "Wrong PIN.";
+    if (counted && (state.flags & CKF_USER_PIN_FINAL_TRY)) {
+        text += " One try left before the card locks.";
+    } else if (counted && (state.flags & CKF_USER_PIN_COUNT_LOW)) {
+        text += " Few tries left before the card locks.";
+    }
+    return text;
+}
+
+PromptTurn::PromptTurn(PK11SlotInfo* slot) : slot_(slot) {
+    Logins& all = logins();
+    std::unique_lock<std::mutex> guard(all.mutex);
+    all.changed.wait(guard, [&] { return all.prompting.count(slot) == 0; });
+    all.prompting.insert(slot);  // may throw std::bad_alloc before the turn is taken
+}
+
+PromptTurn::~PromptTurn() {
+    Logins& all = logins();
+    {
+        std::lock_guard<std::mutex> guard(all.mutex);
+        all.prompting.erase(slot_);
+    }
+    all.changed.notify_all();
+}
+
+DWORD askAndTry(const PromptText& text, const Attempt& attempt) {
+    if (!pinentry::Session::possible()) {
+        return kNotLoggedIn;
+    }
+    pinentry::Session prompt;
+    if (!prompt.start("Signature", text.description, text.label)) {
+        return NTE_FAIL;
+    }
+    std::string reason = text.reason;
+    for (int asked = 0; asked < kMostPrompts; ++asked) {
+        pinentry::Secret entry;
+        switch (prompt.ask(reason, &entry)) {
+            case pinentry::Answer::kCancelled:
+                return kCancelled;
+            case pinentry::Answer::kFailed:
+                return NTE_FAIL;
+            case pinentry::Answer::kEntered:
+                break;
+        }
+        if (entry.length == 0) {
+            reason = "The " + text.what + " is empty.";
+            continue;
+        }
+        if (entry.hasControlCharacter()) {
+            // A pasted line break, most likely: it would only spend one of the card's tries.
+            reason = "The " + text.what +
+                     " contains a line break or another control character; it was not tried.";
+            continue;
+        }
+        DWORD failure = NTE_FAIL;
+        switch (attempt(&entry, &reason, &failure)) {
+            case Try::kAccepted:
+                return 0;
+            case Try::kFailed:
+                return failure;
+            case Try::kRefused:
+                break;
+        }
+    }
+    return kWrongPin;
+}
+
+DWORD logIn(PK11SlotInfo* slot, const std::string& subject, pinentry::Secret* typed) {
+    if (typed != nullptr) {
+        typed->wipe();
+    }
+    Logins& all = logins();
+    std::shared_ptr<SharedLogin> mine;
     {
         std::unique_lock<std::mutex> guard(all.mutex);
         const auto running = all.running.find(slot);
         if (running != all.running.end()) {
-            const std::shared_ptr<Attempt> theirs = running->second;
-            all.finished.wait(guard, [&] { return theirs->done; });
+            const std::shared_ptr<SharedLogin> theirs = running->second;
+            all.changed.wait(guard, [&] { return theirs->done; });
             return theirs->result;
         }
-        mine = std::make_shared<Attempt>();
+        mine = std::make_shared<SharedLogin>();
         all.running.emplace(slot, mine);
     }
     DWORD result = ERROR_NOT_ENOUGH_MEMORY;
     try {
-        result = attemptLogin(slot, subject);
+        result = attemptLogin(slot, subject, typed);
     } catch (const std::bad_alloc&) {
     }
     {
@@ -245,7 +281,10 @@ DWORD logIn(PK11SlotInfo* slot, const std::string& subject) {
         mine->result = result;
         all.running.erase(slot);
     }
-    all.finished.notify_all();
+    all.changed.notify_all();
+    if (result != 0 && typed != nullptr) {
+        typed->wipe();
+    }
     return result;
 }
 

@@ -13,6 +13,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "cryptoapi/text.h"
+
 extern char** environ;
 
 namespace pinentry {
@@ -75,31 +77,17 @@ unsigned timeoutSeconds() {
 
 // Assuan forbids CR, LF and a bare % in a line: percent-escape them, and other control bytes.
 std::string escaped(const std::string& text) {
-    static const char digits[] = "0123456789ABCDEF";
     std::string out;
-    for (unsigned char c : text) {
-        if (c == '%' || c < 0x20) {
+    for (char c : text) {
+        const auto byte = static_cast<uint8_t>(c);
+        if (c == '%' || byte < 0x20) {
             out.push_back('%');
-            out.push_back(digits[c >> 4]);
-            out.push_back(digits[c & 0x0F]);
+            appendHex(&byte, 1, HexDigits::upper, &out);
         } else {
-            out.push_back(static_cast<char>(c));
+            out.push_back(c);
         }
     }
     return out;
-}
-
-int hexValue(char c) {
-    if (c >= '0' && c <= '9') {
-        return c - '0';
-    }
-    if (c >= 'a' && c <= 'f') {
-        return c - 'a' + 10;
-    }
-    if (c >= 'A' && c <= 'F') {
-        return c - 'A' + 10;
-    }
-    return -1;
 }
 
 // Appends the percent-decoded data of a "D " line to the secret, control characters and null
@@ -111,7 +99,7 @@ bool appendData(const char* data, size_t length, Secret* secret) {
             if (i + 2 >= length) {
                 return false;
             }
-            const int high = hexValue(data[i + 1]), low = hexValue(data[i + 2]);
+            const int high = hexDigitValue(data[i + 1]), low = hexDigitValue(data[i + 2]);
             if (high < 0 || low < 0) {
                 return false;
             }
@@ -160,6 +148,13 @@ bool startsWith(const char* line, size_t length, const char* prefix) {
 void Secret::wipe() {
     explicit_bzero(text, sizeof text);
     length = 0;
+}
+
+void Secret::takeFrom(Secret* other) {
+    wipe();
+    memcpy(text, other->text, sizeof text);
+    length = other->length;
+    other->wipe();
 }
 
 bool Secret::hasControlCharacter() const {

@@ -25,6 +25,8 @@ struct Secret {
     Secret& operator=(const Secret&) = delete;
     ~Secret() { wipe(); }
     void wipe();
+    // Takes what `other` holds, wiping it there.
+    void takeFrom(Secret* other);
     // True when it holds a control character (a byte below 0x20, or 0x7F): no PIN or password
     // does, so such an entry is a slip (a pasted line break) to ask again, never to try.
     bool hasControlCharacter() const;

@@ -3,33 +3,52 @@
 //
 // Hashing is OpenSSL's (about 2.7 times NSS's SHA-1 here) and needs no lock. Signing stays inside
 // NSS, so that a key never leaves its token and a smart card signs the same way; every NSS call is
-// made under lock().
+// made under lock(). A key that demands the PIN at every signature signs through consent.h, with
+// the PIN that logged in to its token for this context serving the first signature's consent.
+//
+// A key that can no longer be used as it was found (its database reopened while another process
+// wrote it, a handle its token forgot) is looked up again and the signature made with it, a few
+// times, as a listing looks again: a signature fails only when the key really went away.
 #include <pk11pub.h>
 
+#include <unistd.h>
+
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <memory>
 #include <new>
 
 #include "cryptoapi/cryptoapi.h"
 #include "cryptoapi/digest_info.h"
+#include "nss/consent.h"
 #include "nss/keys.h"
 #include "nss/outstanding.h"
 #include "nss/startup.h"
+#include "nss/store.h"
 
 namespace {
 
 using nsslayer::SigningKey;
 
 constexpr DWORD kBadSignature = 0x80090006;  // NTE_BAD_SIGNATURE
+// Signing again with a key looked up again: 1, 2, 4 ... 50 ms apart, about 0.3 s in all.
+constexpr int kMostSigningRounds = 12;
 
 struct Provider {
     std::shared_ptr<SigningKey> key;  // null for a CRYPT_VERIFYCONTEXT context
+    // The PIN that logged in to the key's token when this context was acquired, for the first
+    // signature's consent (a key that demands the PIN at every signature); the first hash
+    // created takes it.
+    std::atomic<pinentry::Secret*> loginPin{nullptr};
+    ~Provider() { delete loginPin.load(); }
 };
 
 struct Hash {
-    std::shared_ptr<SigningKey>
-        key;  // the provider's, so that the hash outlives a released context
+    // The provider's, so that the hash outlives a released context; replaced by the key looked up
+    // again when it went stale.
+    std::shared_ptr<SigningKey> key;
+    std::unique_ptr<pinentry::Secret> loginPin;
     nsslayer::DigestContextRef context;
     bool finished = false;  // the value was read or signed: no more data
     bool failed = false;    // finalising failed: there is no value to read or sign
@@ -64,6 +83,47 @@ bool finalizeHash(Hash* hash) {
     return !hash->failed;
 }
 
+// Signs the DigestInfo with the hash's key into `signature` of `capacity` bytes; a key that went
+// stale is looked up again (logging in again when its token asks) and replaces the hash's. False
+// with the last error set when it cannot sign. May throw std::bad_alloc.
+bool signDigestInfo(Hash* object, const BYTE* input, size_t inputLength, BYTE* signature,
+                    DWORD capacity, unsigned int* length) {
+    for (int round = 0;; ++round) {
+        const SigningKey& key = *object->key;
+        *length = static_cast<unsigned int>(capacity);
+        const nsslayer::Signed outcome =
+            key.consent ? nsslayer::signWithConsent(key, object->loginPin.get(), input, inputLength,
+                                                    signature, length)
+                        : nsslayer::signDirectly(key, input, inputLength, signature, length);
+        if (outcome == nsslayer::Signed::kYes) {
+            return *length <= capacity ? true : failWith(NTE_FAIL);
+        }
+        if (outcome == nsslayer::Signed::kFailed) {
+            return false;
+        }
+        if (round == kMostSigningRounds) {
+            return failWith(NTE_FAIL);
+        }
+        if (round > 0) {
+            usleep(static_cast<useconds_t>(std::min(1000 << (round - 1), 50000)));
+        }
+        // The store as it is now: when the certificate no longer names a key there, the key went
+        // (NTE_BAD_KEYSET). A new login's PIN serves this signature's consent.
+        nsslayer::refreshStore();
+        if (object->loginPin == nullptr) {
+            object->loginPin = std::make_unique<pinentry::Secret>();
+        }
+        std::shared_ptr<SigningKey> again =
+            nsslayer::acquireKey(key.container.c_str(), key.anyToken ? nullptr : key.token.c_str(),
+                                 object->loginPin.get());
+        if (again == nullptr) {
+            return false;
+        }
+        nsslayer::dropKey(object->key);
+        object->key = std::move(again);
+    }
+}
+
 }  // namespace
 
 BOOL CryptAcquireContextA(HCRYPTPROV* prov, LPCSTR container, LPCSTR provider, DWORD provType,
@@ -85,9 +145,13 @@ BOOL CryptAcquireContextA(HCRYPTPROV* prov, LPCSTR container, LPCSTR provider, D
             if (container == nullptr) {
                 return failWith(NTE_BAD_KEYSET);
             }
-            context->key = nsslayer::acquireKey(container, provider);
+            auto typed = std::make_unique<pinentry::Secret>();
+            context->key = nsslayer::acquireKey(container, provider, typed.get());
             if (context->key == nullptr) {
                 return FALSE;
+            }
+            if (typed->length > 0) {
+                context->loginPin.store(typed.release());
             }
         }
         *prov = reinterpret_cast<HCRYPTPROV>(context.release());
@@ -133,6 +197,7 @@ BOOL CryptCreateHash(HCRYPTPROV prov, ALG_ID algorithm, HCRYPTKEY key, DWORD fla
         return failWith(NTE_FAIL);
     }
     object->key = context->key;  // an atomic count: no NSS call
+    object->loginPin.reset(context->loginPin.exchange(nullptr));
     *hash = reinterpret_cast<HCRYPTHASH>(object.release());
     nsslayer::outstanding().hashes.fetch_add(1, std::memory_order_relaxed);
     return TRUE;
@@ -223,28 +288,23 @@ BOOL CryptSignHashA(HCRYPTHASH hash, DWORD keySpec, LPCSTR /*description*/, DWOR
     BYTE digestInfo[sizeof kSha1DigestInfoPrefix + kSha1Length];
     memcpy(digestInfo, kSha1DigestInfoPrefix, sizeof kSha1DigestInfoPrefix);
     memcpy(digestInfo + sizeof kSha1DigestInfoPrefix, object->value, kSha1Length);
-    SECItem input = {siBuffer, digestInfo, sizeof digestInfo};
-    SECItem output = {siBuffer, signature, *signatureLength};
-    SECStatus status;
-    {
-        std::lock_guard<std::mutex> guard(nsslayer::lock());
-        // The database was replaced since the key was found: it may be gone with its file.
-        status = nsslayer::keyGone(*key) ? SECFailure : PK11_Sign(key->key.get(), &output, &input);
-        if (status != SECSuccess && nsslayer::serviceLost(PORT_GetError())) {
-            nsslayer::reconnectModule(key->key->pkcs11Slot);  // the next signature logs in again
+    unsigned int length = 0;
+    try {
+        if (!signDigestInfo(object, digestInfo, sizeof digestInfo, signature, *signatureLength,
+                            &length)) {
+            memset(signature, 0, *signatureLength);
+            return FALSE;
         }
+    } catch (const std::bad_alloc&) {
+        memset(signature, 0, *signatureLength);
+        return failWith(ERROR_NOT_ENOUGH_MEMORY);
     }
-    if (status != SECSuccess) {
-        object->key->refused.store(true, std::memory_order_relaxed);
-        return failWith(NTE_FAIL);
-    }
-    if (output.len > *signatureLength ||
-        !nsslayer::signatureMatches(*key, object->value, signature, output.len)) {
+    if (!nsslayer::signatureMatches(*object->key, object->value, signature, length)) {
         memset(signature, 0, *signatureLength);
         return failWith(kBadSignature);
     }
     // The interface hands signatures back least significant byte first.
-    std::reverse(signature, signature + output.len);
-    *signatureLength = output.len;
+    std::reverse(signature, signature + length);
+    *signatureLength = length;
     return TRUE;
 }

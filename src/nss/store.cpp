@@ -226,6 +226,15 @@ WCHAR* widenInto(const std::string& text, WCHAR* out) {
 
 }  // namespace
 
+bool refreshStore() {
+    Snapshot* snapshot = openStore();
+    if (snapshot == nullptr) {
+        return false;
+    }
+    release(snapshot);
+    return true;
+}
+
 unsigned long storeGeneration() {
     return state().generation;
 }

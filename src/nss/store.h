@@ -8,8 +8,8 @@
 // the next open list afresh. A store handle and the contexts enumerated from it keep their
 // snapshot alive, so a certificate handed out stays readable after its store is closed.
 //
-// Locking: the CryptoAPI functions take lock() themselves; the functions below are called with
-// it held.
+// Locking: the CryptoAPI functions and refreshStore take lock() themselves; the other functions
+// below are called with it held.
 #pragma once
 
 #include <string>
@@ -22,14 +22,20 @@ namespace nsslayer {
 // Changes whenever the store is listed afresh, so that what was resolved from it can be dropped.
 unsigned long storeGeneration();
 
+// Brings the current snapshot up to date with the disk, as opening a store does (and, like it,
+// looking again while another process writes). False when the store cannot be read now. Call
+// WITHOUT lock() held. May throw std::bad_alloc.
+bool refreshStore();
+
 // A certificate of the current snapshot whose private key is a given one.
 struct KeyCertificate {
     std::vector<BYTE> encoded;
     DWORD keySpec = 0;
 };
 
-// The certificates of the current snapshot whose key is `container` (hex of the CKA_ID) on the
-// token named `token`, in store order; empty when none is known. The copies are the caller's.
+// The certificates of the current snapshot whose key is `container` (see containerName in
+// listing.h) on the token named `token`, in store order; empty when none is known. The copies are
+// the caller's.
 std::vector<KeyCertificate> certificatesWithKey(const std::string& token,
                                                 const std::string& container);
 

@@ -5,6 +5,7 @@ import static org.junit.jupiter.api.Assertions.assertArrayEquals;
 import static org.junit.jupiter.api.Assertions.assertEquals;
 import static org.junit.jupiter.api.Assertions.assertNotNull;
 import static org.junit.jupiter.api.Assertions.assertNull;
+import static org.junit.jupiter.api.Assertions.assertTrue;
 
 import java.nio.file.Files;
 import java.nio.file.Path;
@@ -106,13 +107,20 @@ class BadStoreTest {
         edit.inheritIO();
         assertEquals(0, edit.start().waitFor());
         byte[] data = {1, 2, 3};
-        for (String name : new String[] {"ca", "signer"}) {
-            // Both name the key now: no signature can verify under both, so neither signs.
-            assertNull(NATIVE.firmar(data, Fixture.get(name).der()), name);
-            assertEquals(11, NATIVE.getLastErrorCode(), name);
+        byte[] ca = Fixture.get("ca").der();
+        byte[] signer = Fixture.get("signer").der();
+        assertTrue(Fixture.listed().contains(Fixture.hex(ca)), "listed with the signer's key");
+        // The key's own certificate signs, before and after the other's attempt; the other never.
+        for (byte[] der : new byte[][] {signer, ca, signer}) {
+            byte[] signature = NATIVE.firmar(data, der);
+            if (der == ca) {
+                assertNull(signature);
+                assertEquals(11, NATIVE.getLastErrorCode());
+            } else {
+                assertNotNull(signature, "code " + NATIVE.getLastErrorCode());
+                assertTrue(Fixture.verifies(der, data, signature));
+            }
         }
-        assertNotNull(NATIVE.firmar(data, Fixture.get("sigonly").der()));
-        assertEquals(0, NATIVE.getLastErrorCode());
     }
 
     @Test

@@ -25,7 +25,6 @@ import ostrel.e2e.Fixture;
 import org.junit.jupiter.api.BeforeAll;
 import org.junit.jupiter.api.Nested;
 import org.junit.jupiter.api.Test;
-import org.junit.jupiter.api.condition.EnabledIfEnvironmentVariable;
 import org.junit.jupiter.api.io.TempDir;
 import org.junit.jupiter.params.ParameterizedTest;
 import org.junit.jupiter.params.provider.Arguments;
@@ -318,11 +317,9 @@ class LoginTest {
     /**
      * A key that demands the PIN at every signature (CKA_ALWAYS_AUTHENTICATE) on the card: one
      * prompt per signature, whose PIN also logs in when the token is not logged in; a PIN the card
-     * refused is never sent again. The library refuses such keys so far: these cases run only
-     * with OSTREL_TEST_CONSENT_KEYS=1.
+     * refused is never sent again.
      */
     @Nested
-    @EnabledIfEnvironmentVariable(named = "OSTREL_TEST_CONSENT_KEYS", matches = "1")
     class ConsentKey {
         @ParameterizedTest(name = "{0}")
         @MethodSource("ostrel.e2e.isolated.LoginTest#consentCases")

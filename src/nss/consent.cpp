@@ -1,0 +1,261 @@
+#include "nss/consent.h"
+
+#include <pkcs11.h>
+#include <secmod.h>
+
+#include <map>
+#include <mutex>
+#include <string>
+
+#include "nss/login.h"
+#include "nss/startup.h"
+
+namespace nsslayer {
+namespace {
+
+// What the process has learnt of a token's signature PIN, by the token's label and serial number.
+struct SignaturePin {
+    bool separate = false;  // not the PIN that logs in to the token
+    bool locked = false;    // the separate one answered CKR_PIN_LOCKED
+};
+
+struct SignaturePins {
+    std::mutex mutex;  // held only to read or change the map
+    std::map<std::string, SignaturePin> byToken;
+};
+
+SignaturePins& signaturePins() {
+    static SignaturePins* instance = new SignaturePins;  // outlives static destruction
+    return *instance;
+}
+
+SignaturePin remembered(const std::string& token) {
+    SignaturePins& pins = signaturePins();
+    std::lock_guard<std::mutex> guard(pins.mutex);
+    const auto found = pins.byToken.find(token);
+    return found == pins.byToken.end() ? SignaturePin() : found->second;
+}
+
+void remember(const std::string& token, const SignaturePin& pin) {
+    SignaturePins& pins = signaturePins();
+    std::lock_guard<std::mutex> guard(pins.mutex);
+    pins.byToken[token] = pin;
+}
+
+// How one operation ended.
+enum class Step { kSigned, kRefused, kLocked, kStale, kCancelled, kFailed };
+
+// A session of the layer's own on the key's token. Closing it ends any operation left on it.
+class OwnSession {
+  public:
+    explicit OwnSession(PK11SlotInfo* slot) {
+        SECMODModule* module = PK11_GetModule(slot);
+        functions_ =
+            module == nullptr ? nullptr : static_cast<CK_FUNCTION_LIST*>(module->functionList);
+        if (functions_ != nullptr &&
+            functions_->C_OpenSession(PK11_GetSlotID(slot), CKF_SERIAL_SESSION, nullptr, nullptr,
+                                      &handle_) != CKR_OK) {
+            handle_ = CK_INVALID_HANDLE;
+        }
+    }
+    ~OwnSession() {
+        if (handle_ != CK_INVALID_HANDLE) {
+            functions_->C_CloseSession(handle_);
+        }
+    }
+    OwnSession(const OwnSession&) = delete;
+    OwnSession& operator=(const OwnSession&) = delete;
+
+    bool open() const { return handle_ != CK_INVALID_HANDLE; }
+    CK_FUNCTION_LIST* functions() const { return functions_; }
+    CK_SESSION_HANDLE handle() const { return handle_; }
+
+  private:
+    CK_FUNCTION_LIST* functions_ = nullptr;
+    CK_SESSION_HANDLE handle_ = CK_INVALID_HANDLE;
+};
+
+// What one signature signs, and where to.
+struct Operation {
+    const SigningKey& key;
+    const BYTE* input;
+    size_t inputLength;
+    BYTE* signature;
+    unsigned int* signatureLength;
+};
+
+// C_SignInit, C_Login(CKU_CONTEXT_SPECIFIC) with `pin` (none for a PIN-pad reader), C_Sign, under
+// one hold of the lock. A refused PIN ends the operation with the session, before anything else
+// of the layer may reach the token.
+Step operate(const Operation& op, const pinentry::Secret* pin) {
+    std::lock_guard<std::mutex> guard(lock());
+    if (keyGone(op.key)) {
+        return Step::kStale;
+    }
+    const OwnSession session(op.key.key->pkcs11Slot);
+    if (!session.open()) {
+        return PK11_IsPresent(op.key.key->pkcs11Slot) ? Step::kFailed : Step::kStale;
+    }
+    CK_FUNCTION_LIST* f = session.functions();
+    CK_MECHANISM mechanism = {CKM_RSA_PKCS, nullptr, 0};
+    CK_RV rv = f->C_SignInit(session.handle(), &mechanism, op.key.key->pkcs11ID);
+    if (rv == CKR_KEY_HANDLE_INVALID || rv == CKR_OBJECT_HANDLE_INVALID ||
+        rv == CKR_USER_NOT_LOGGED_IN || rv == CKR_DEVICE_REMOVED || rv == CKR_TOKEN_NOT_PRESENT) {
+        op.key.refused.store(true, std::memory_order_relaxed);
+        return Step::kStale;  // no PIN was sent
+    }
+    if (rv != CKR_OK) {
+        return Step::kFailed;
+    }
+    auto* text =
+        pin == nullptr ? nullptr : reinterpret_cast<CK_UTF8CHAR_PTR>(const_cast<char*>(pin->text));
+    rv = f->C_Login(session.handle(), CKU_CONTEXT_SPECIFIC, text, pin == nullptr ? 0 : pin->length);
+    switch (rv) {
+        case CKR_OK:
+            break;
+        case CKR_PIN_INCORRECT:
+        case CKR_PIN_INVALID:
+        case CKR_PIN_LEN_RANGE:
+            return Step::kRefused;
+        case CKR_PIN_LOCKED:
+            return Step::kLocked;
+        case CKR_FUNCTION_CANCELED:
+            return Step::kCancelled;  // on the reader's keypad
+        case CKR_USER_NOT_LOGGED_IN:
+            // Logged out since the key was found: a new login first.
+            op.key.refused.store(true, std::memory_order_relaxed);
+            return Step::kStale;
+        default:
+            return Step::kFailed;
+    }
+    CK_ULONG length = *op.signatureLength;
+    rv = f->C_Sign(session.handle(), const_cast<BYTE*>(op.input), op.inputLength, op.signature,
+                   &length);
+    if (rv != CKR_OK || length > *op.signatureLength) {
+        return Step::kFailed;
+    }
+    *op.signatureLength = static_cast<unsigned int>(length);
+    return Step::kSigned;
+}
+
+// The last error for a step that ended the signature.
+DWORD errorOf(Step step) {
+    return step == Step::kLocked ? kPinLocked : step == Step::kCancelled ? kCancelled : NTE_FAIL;
+}
+
+Signed failWith(DWORD error) {
+    SetLastError(error);
+    return Signed::kFailed;
+}
+
+bool readState(const SigningKey& key, TokenState* state) {
+    std::lock_guard<std::mutex> guard(lock());
+    return !keyGone(key) && readTokenState(key.key->pkcs11Slot, state);
+}
+
+}  // namespace
+
+Signed signWithConsent(const SigningKey& key, pinentry::Secret* typed, const BYTE* input,
+                       size_t inputLength, BYTE* signature, unsigned int* signatureLength) {
+    pinentry::Secret scratch;
+    pinentry::Secret& loginPin = typed != nullptr ? *typed : scratch;
+    const Operation op{key, input, inputLength, signature, signatureLength};
+    TokenState state;
+    if (!readState(key, &state)) {
+        loginPin.wipe();
+        return Signed::kStale;
+    }
+    const std::string token = state.label + '\0' + state.serial;
+    SignaturePin known = remembered(token);
+    std::string reason;
+    if (loginPin.length > 0 && !known.separate) {
+        const Step step = operate(op, &loginPin);
+        loginPin.wipe();
+        switch (step) {
+            case Step::kSigned:
+                return Signed::kYes;
+            case Step::kStale:
+                return Signed::kStale;
+            case Step::kRefused:
+                // The PIN the login has just accepted: this token has a signature PIN of its own.
+                known.separate = true;
+                remember(token, known);
+                reason = "The token has a separate signature PIN.";
+                break;
+            default:
+                return failWith(errorOf(step));
+        }
+    }
+    loginPin.wipe();
+
+    const PromptTurn turn(key.key->pkcs11Slot);
+    if (!readState(key, &state)) {
+        return Signed::kStale;
+    }
+    known = remembered(token);
+    if (known.separate ? known.locked : (state.flags & CKF_USER_PIN_LOCKED) != 0) {
+        return failWith(kPinLocked);
+    }
+    bool stale = false;
+    const auto judge = [&](Step step, std::string* why, DWORD* failure) {
+        switch (step) {
+            case Step::kSigned:
+                return Try::kAccepted;
+            case Step::kRefused:
+                if (readState(key, &state) && !known.separate &&
+                    (state.flags & CKF_USER_PIN_LOCKED)) {
+                    *failure = kPinLocked;
+                    return Try::kFailed;
+                }
+                // The flags count the user PIN's tries, not a separate signature PIN's.
+                *why = wrongText(state, !known.separate);
+                return Try::kRefused;
+            case Step::kLocked:
+                if (known.separate) {
+                    known.locked = true;
+                    remember(token, known);
+                }
+                break;
+            case Step::kStale:
+                stale = true;
+                break;
+            default:
+                break;
+        }
+        *failure = errorOf(step);
+        return Try::kFailed;
+    };
+    if (state.pinPad) {
+        std::string unused;
+        DWORD failure = kWrongPin;  // refused on the keypad
+        switch (judge(operate(op, nullptr), &unused, &failure)) {
+            case Try::kAccepted:
+                return Signed::kYes;
+            case Try::kRefused:
+                return failWith(kWrongPin);
+            case Try::kFailed:
+                return stale ? Signed::kStale : failWith(failure);
+        }
+    }
+    const std::string what = state.database   ? std::string("password")
+                             : known.separate ? std::string("signature PIN")
+                                              : std::string("PIN");
+    PromptText text;
+    text.what = what;
+    text.label = state.database ? "Password:" : known.separate ? "Signature PIN:" : "PIN:";
+    text.reason = reason;
+    text.description = "This signature needs the " + what +
+                       (state.database ? " of the certificate database '" : " of the token '") +
+                       state.label + "'" + (known.separate ? ", not the PIN that unlocks it" : "") +
+                       ": enter it to sign with '" + key.subject + "'.";
+    const DWORD result =
+        askAndTry(text, [&](pinentry::Secret* entry, std::string* why, DWORD* failure) {
+            return judge(operate(op, entry), why, failure);
+        });
+    if (stale) {
+        return Signed::kStale;
+    }
+    return result == 0 ? Signed::kYes : failWith(result);
+}
+
+}  // namespace nsslayer
