@@ -108,12 +108,11 @@ std::shared_ptr<SigningKey> findKey(const char* token, const std::string& contai
     DWORD error = NTE_BAD_KEYSET;
     for (const SlotRef& ref : storeSlots()) {
         PK11SlotInfo* slot = ref.get();
-        if ((token != nullptr && strcmp(PK11_GetTokenName(slot), token) != 0) ||
-            !PK11_IsPresent(slot)) {
+        const std::string name = storeTokenName(slot);
+        if ((token != nullptr && name != token) || !PK11_IsPresent(slot)) {
             continue;
         }
-        const std::vector<KeyCertificate> certificates =
-            certificatesWithKey(PK11_GetTokenName(slot), container);
+        const std::vector<KeyCertificate> certificates = certificatesWithKey(name, container);
         if (certificates.empty()) {
             continue;  // no certificate of the store names it here
         }
@@ -255,6 +254,8 @@ std::shared_ptr<SigningKey> acquireKey(const char* container, const char* token,
             }
             entry->wipe();
             if (login.slot == nullptr) {
+                // Without a listing (its database cut off meanwhile) nothing says the key went.
+                missing = missing || !storeListed();
                 if (!missing || look == kMostLooks) {
                     return nullptr;
                 }

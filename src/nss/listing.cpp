@@ -10,6 +10,7 @@
 #include "cryptoapi/text.h"
 #include "nss/handles.h"
 #include "nss/login.h"
+#include "nss/startup.h"
 
 namespace nsslayer {
 namespace {
@@ -230,6 +231,10 @@ bool readDatabase(PK11SlotInfo* slot, SlotObjects* objects) {
 
 }  // namespace
 
+std::string storeTokenName(PK11SlotInfo* slot) {
+    return slot == databaseSlot() ? std::string("NSS Certificate DB") : PK11_GetTokenName(slot);
+}
+
 std::string containerName(const std::string& keyId, const CERT_INFO& certificate) {
     std::string name;
     appendHex(reinterpret_cast<const uint8_t*>(keyId.data()), keyId.size(), HexDigits::lower,
@@ -266,7 +271,7 @@ bool listSlot(PK11SlotInfo* slot, std::vector<Entry>* entries) {
     }
     std::vector<std::string>& keyIds = objects.keyIds;
     std::sort(keyIds.begin(), keyIds.end());
-    const std::string token = PK11_GetTokenName(slot);
+    const std::string token = storeTokenName(slot);
     for (const CertificateObject& object : objects.certificates) {
         Entry entry;
         entry.certificate = decodeCertificate(reinterpret_cast<const BYTE*>(object.value.data()),

@@ -27,9 +27,14 @@ struct Entry {
     std::unique_ptr<DecodedCertificate> certificate;
     bool hasKey = false;
     std::string container;  // when it has a key: containerName of its key and certificate
-    std::string token;      // the name of the token it is on
+    std::string token;      // storeTokenName of the token it is on
     DWORD keySpec = 0;      // keySpecOf its certificate
 };
+
+// The name the store gives a token, which the provider is given to find the key on: its label,
+// but one name for the user's database whichever slot serves it (NSS's own, or the layer's after
+// the database was opened again), so that a key named before a reopening is still found after it.
+std::string storeTokenName(PK11SlotInfo* slot);
 
 // The name of a certificate's key container: its key's CKA_ID in lowercase hex, a dot, and the
 // certificate's key identifier (the SHA-1 of its subjectPublicKey, as RFC 5280 computes one), in

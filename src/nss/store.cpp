@@ -235,6 +235,10 @@ bool refreshStore() {
     return true;
 }
 
+bool storeListed() {
+    return state().current != nullptr;
+}
+
 unsigned long storeGeneration() {
     return state().generation;
 }

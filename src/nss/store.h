@@ -27,6 +27,10 @@ unsigned long storeGeneration();
 // WITHOUT lock() held. May throw std::bad_alloc.
 bool refreshStore();
 
+// Whether there is a current snapshot for certificatesWithKey to answer from: false from the moment
+// the database was cut off (replaced, removed, unreadable) until the store is read again.
+bool storeListed();
+
 // A certificate of the current snapshot whose private key is a given one.
 struct KeyCertificate {
     std::vector<BYTE> encoded;

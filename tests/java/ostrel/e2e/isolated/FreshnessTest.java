@@ -224,6 +224,79 @@ class FreshnessTest {
         }
     }
 
+    /**
+     * Eight threads sign with stable keys while another process writes key4.db in place and, at
+     * once, holds its lock for 120 ms, as certutil and pk12util do when one transaction follows
+     * another on a slow disk: the store cannot read the key database's identity then, and opens
+     * the database again. No signature fails for a key that is still there (code 6 or 11), though
+     * a store that keeps changing may fail to open (code 7). The register is shared, so a
+     * failure's code may read as another thread's 0 or 7; a 6 or an 11 is always a key refused.
+     */
+    @Test
+    void stableKeysSignWhileTheKeyDatabaseIsWritten() throws Exception {
+        List<byte[]> signers = List.of(Fixture.get("signer").der(), Fixture.get("sigonly").der(),
+                Fixture.get("twin-a").der());
+        // It stops between transactions once its input closes: killed within one, it would leave
+        // a hot journal behind, and the store unreadable for the next test.
+        ProcessBuilder writing = new ProcessBuilder("python3", "-c", String.join("\n",
+                "import select, sqlite3, sys, time",
+                "c = sqlite3.connect(sys.argv[1], isolation_level=None)",
+                "n = 0",
+                "while not select.select([sys.stdin], [], [], 0)[0]:",
+                "    n += 1",
+                "    c.execute('PRAGMA user_version = %d' % n)",
+                "    c.execute('BEGIN EXCLUSIVE')",
+                "    time.sleep(0.12)",
+                "    c.execute('COMMIT')",
+                "    time.sleep(0.03)"), DIR.resolve("key4.db").toString());
+        writing.environment().remove("LD_PRELOAD");  // not ours to sanitise
+        Process writer = writing.redirectErrorStream(true)
+                .redirectOutput(ProcessBuilder.Redirect.DISCARD).start();
+        java.util.Map<Integer, Integer> failures = new java.util.concurrent.ConcurrentHashMap<>();
+        // Each thread's signatures, checked afterwards: the threads keep to the library meanwhile.
+        List<List<byte[]>> made = new ArrayList<>();
+        long deadline = System.nanoTime() + 6_000_000_000L;
+        List<Thread> threads = new ArrayList<>();
+        try {
+            for (int t = 0; t < 8; t++) {
+                List<byte[]> mine = new ArrayList<>();
+                made.add(mine);
+                Thread worker = new Thread(() -> {
+                    for (int round = 0; System.nanoTime() < deadline; round++) {
+                        byte[] signature = NATIVE.firmar(new byte[] {(byte) round},
+                                signers.get(round % signers.size()));
+                        if (signature == null) {
+                            failures.merge(NATIVE.getLastErrorCode(), 1, Integer::sum);
+                        }
+                        mine.add(signature);
+                    }
+                });
+                worker.start();
+                threads.add(worker);
+            }
+            for (Thread worker : threads) {
+                worker.join();
+            }
+        } finally {
+            writer.getOutputStream().close();
+            writer.waitFor();
+        }
+        System.out.println("failed while key4.db was written: " + failures);
+        for (List<byte[]> mine : made) {
+            int signed = 0;
+            for (int round = 0; round < mine.size(); round++) {
+                if (mine.get(round) != null) {
+                    assertTrue(Fixture.verifies(signers.get(round % signers.size()),
+                            new byte[] {(byte) round}, mine.get(round)));
+                    signed++;
+                }
+            }
+            assertTrue(signed > 0, "a thread never signed");
+        }
+        failures.keySet().removeAll(List.of(0, 7));
+        assertEquals(java.util.Map.of(), failures, "codes of signatures refused");
+    }
+
     /** The fixture's names of listed certificates, for readable failures. */
     static List<String> names(List<String> listed) throws Exception {
         java.util.Map<String, String> known = new java.util.HashMap<>();
