@@ -16,8 +16,9 @@ import ostrel.e2e.Fixture;
 import org.junit.jupiter.api.Test;
 
 /**
- * Stores that cannot be read. Each test runs in a JVM of its own, with HOME prepared by
- * run-java.sh; each checks the failure, then that the library recovers once the store is sound.
+ * Stores that cannot be read, or that hold what other tools refuse. Each test runs in a JVM of its
+ * own, with HOME prepared by run-java.sh; each checks the failure, then that the library recovers
+ * once the store is sound, or that what the platform reads is served whole.
  */
 class BadStoreTest {
     private static final Path HOME = Path.of(System.getProperty("ostrel.home"));
@@ -121,6 +122,57 @@ class BadStoreTest {
                 assertTrue(Fixture.verifies(der, data, signature));
             }
         }
+    }
+
+    /**
+     * A certificate whose version is padded with a leading zero, as the platform reads it, with
+     * its key in the database: OpenSSL's X.509 parser refuses it, and it must sign all the same.
+     */
+    @Test
+    void certificateWithAPaddedVersionSigns() throws Exception {
+        Path dir = Files.createTempDirectory("padded");
+        String key = dir.resolve("key.pem").toString(), cert = dir.resolve("cert.pem").toString();
+        String db = "sql:" + DB;
+        Fixture.run("openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", key,
+                "-subj", "/CN=Padded Version", "-days", "3650", "-out", cert);
+        Fixture.run("openssl", "pkcs12", "-export", "-in", cert, "-inkey", key, "-name", "plain",
+                "-passout", "pass:p", "-out", dir.resolve("plain.p12").toString());
+        // The key comes in with the plain certificate, which then leaves it to the padded one.
+        Fixture.run("pk12util", "-i", dir.resolve("plain.p12").toString(), "-d", db, "-W", "p");
+        Fixture.run("certutil", "-D", "-d", db, "-n", "plain");
+        Fixture.run("openssl", "x509", "-in", cert, "-outform", "DER", "-out",
+                dir.resolve("plain.der").toString());
+        byte[] plain = Files.readAllBytes(dir.resolve("plain.der"));
+        byte[] padded = padVersion(plain);
+        Files.write(dir.resolve("padded.der"), padded);
+        Fixture.run("certutil", "-A", "-d", db, "-n", "padded", "-t", ",,", "-i",
+                dir.resolve("padded.der").toString());
+
+        assertTrue(Fixture.listed().contains(Fixture.hex(padded)));
+        assertEquals(3, NATIVE.getCertificateVersion(padded));
+        byte[] data = {1, 2, 3};
+        byte[] signature = NATIVE.firmar(data, padded);
+        assertNotNull(signature, "code " + NATIVE.getLastErrorCode());
+        assertTrue(Fixture.verifies(plain, data, signature));
+    }
+
+    /** The certificate with its version, INTEGER 2, written as 00 02; lengths in two bytes. */
+    static byte[] padVersion(byte[] der) {
+        byte[] version = {(byte) 0xA0, 3, 2, 1, 2};
+        assertEquals(0x82, der[1] & 0xFF);
+        assertEquals(0x82, der[5] & 0xFF);
+        assertArrayEquals(version, java.util.Arrays.copyOfRange(der, 8, 13));
+        java.io.ByteArrayOutputStream out = new java.io.ByteArrayOutputStream();
+        for (int at : new int[] {0, 4}) {  // the certificate's and the TBSCertificate's headers
+            int length = ((der[at + 2] & 0xFF) << 8 | (der[at + 3] & 0xFF)) + 1;
+            out.write(der[at]);
+            out.write(0x82);
+            out.write(length >> 8);
+            out.write(length & 0xFF);
+        }
+        out.writeBytes(new byte[] {(byte) 0xA0, 4, 2, 2, 0, 2});
+        out.write(der, 13, der.length - 13);
+        return out.toByteArray();
     }
 
     @Test
