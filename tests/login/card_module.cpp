@@ -11,6 +11,10 @@
 // $OSTREL_CARD_SIGNATURE_PIN gives the card a separate signature PIN: then it is checked against
 // that, on a count of its own (not shown in the flags), and when right it is passed on to SoftHSM
 // with the PIN of this process's last successful user login.
+//
+// With $OSTREL_CARD_PIN_PAD the reader has a keypad (CKF_PROTECTED_AUTHENTICATION_PATH) on which
+// that PIN is "typed" for every login given no PIN. With $OSTREL_CARD_NO_LOCKING the module
+// cannot use the operating system's locks (C_Initialize answers CKR_CANT_LOCK when asked to).
 #include <dlfcn.h>
 #include <pkcs11.h>
 
@@ -79,6 +83,11 @@ CK_RV cardLogin(CK_SESSION_HANDLE session, CK_USER_TYPE user, CK_UTF8CHAR_PTR pi
         record(context, "locked");
         return CKR_PIN_LOCKED;
     }
+    const char* pad = getenv("OSTREL_CARD_PIN_PAD");
+    if (pin == nullptr && pad != nullptr) {
+        pin = reinterpret_cast<CK_UTF8CHAR_PTR>(const_cast<char*>(pad));
+        length = strlen(pad);
+    }
     const std::string typed(reinterpret_cast<const char*>(pin), pin == nullptr ? 0 : length);
     CK_RV rv = CKR_PIN_INCORRECT;
     if (context && signaturePin() != nullptr) {
@@ -113,8 +122,20 @@ CK_RV cardGetTokenInfo(CK_SLOT_ID slot, CK_TOKEN_INFO_PTR info) {
         } else if (wrong > 0) {
             info->flags |= CKF_USER_PIN_COUNT_LOW;
         }
+        if (getenv("OSTREL_CARD_PIN_PAD") != nullptr) {
+            info->flags |= CKF_PROTECTED_AUTHENTICATION_PATH;
+        }
     }
     return rv;
+}
+
+CK_RV cardInitialize(CK_VOID_PTR args) {
+    const auto* given = static_cast<CK_C_INITIALIZE_ARGS*>(args);
+    if (getenv("OSTREL_CARD_NO_LOCKING") != nullptr && given != nullptr &&
+        (given->flags & CKF_OS_LOCKING_OK) != 0) {
+        return CKR_CANT_LOCK;
+    }
+    return softhsm->C_Initialize(args);
 }
 
 }  // namespace
@@ -134,6 +155,7 @@ extern "C" __attribute__((visibility("default"))) CK_RV C_GetFunctionList(
             return CKR_GENERAL_ERROR;
         }
         card = *softhsm;
+        card.C_Initialize = cardInitialize;
         card.C_Login = cardLogin;
         card.C_GetTokenInfo = cardGetTokenInfo;
     }

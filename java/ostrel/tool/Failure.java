@@ -14,7 +14,9 @@ final class Failure extends Exception {
         "releasing the provider context failed",
         "acquiring the key failed: the PIN or password prompt was cancelled or timed out, the PIN was"
             + " refused three times, the card is locked, or no prompt could be shown (no terminal, no"
-            + " display, no pinentry)",
+            + " display, no pinentry); or the key demands the PIN at every signature and its card's"
+            + " module is one that NSS drives without thread safety, which the library cannot sign"
+            + " with safely",
         "opening the personal store failed",
         "the certificate is not in the personal store",
         "closing the personal store failed",

@@ -311,7 +311,18 @@ class LoginTest {
                 new Case("separate signature PIN: asked for once the login PIN is refused",
                         List.of(pin, "pin 5678", "pin 5678"), NONE,
                         env("OSTREL_CARD_SIGNATURE_PIN", "5678"), sign2, List.of("ok", "ok"), 3,
-                        List.of("ok", "ctx bad", "ctx ok", "ctx ok")));
+                        List.of("ok", "ctx bad", "ctx ok", "ctx ok")),
+                new Case("separate signature PIN: never offered the login PIN again",
+                        List.of(pin, "pin 5678", pin, "pin 5678", "pin 5678"), NONE,
+                        env("OSTREL_CARD_SIGNATURE_PIN", "5678"), List.of("logout"),
+                        List.of("ok", "logged out", "ok", "ok"), 5,
+                        List.of("ok", "ctx bad", "ctx ok", "ok", "ctx ok", "ctx ok")),
+                new Case("PIN-pad reader: no prompt, the reader asks for each signature", NONE,
+                        NONE, env("OSTREL_CARD_PIN_PAD", PIN), sign2, List.of("ok", "ok"), 0,
+                        List.of("ok", "ctx ok", "ctx ok")),
+                new Case("module NSS drives without thread safety: refused after the login",
+                        List.of(pin), NONE, env("OSTREL_CARD_NO_LOCKING", "1"), sign1,
+                        List.of("code 6"), 1, List.of("ok")));
     }
 
     /**
