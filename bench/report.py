@@ -189,6 +189,10 @@ def targets(t):
     relative("`firmar` ÷ bare NSS sign", "lib/firmar/100", "limit/nss_sign_rsa2048", 1.15)
     relative("signing on a SoftHSM token, logged in, ÷ bare `PK11_Sign` on it (one process, no JVM)",
              "services/token_sign", "services/bare_token_sign", 1.1)
+    relative("signing with a key that demands the PIN at every signature, on the SoftHSM token, the "
+             "PIN answered at once by a pinentry, ÷ bare `C_SignInit` + `C_Login(CKU_CONTEXT_SPECIFIC)`"
+             " + `C_Sign` on it (one process, no JVM)",
+             "services/consent_sign", "services/bare_consent_sign", 1.1)
     relative("`firmar` ÷ JDK `SHA1withRSA`", "lib/firmar/100", "jdk/sign/1024", 1.0)
     relative("`digest` 1 MiB throughput ÷ JDK `MessageDigest`", "lib/digest/1048576",
              "jdk/sha1/1048576", 0.9, faster_is_less=False)

@@ -1,17 +1,30 @@
 // The library's services called directly, without the JVM: the native share of each method, so
 // that the JNI conversions can be told apart from the store and the cryptography.
 //
-//   HOME=... bench_services --signer FILE [--token-signer FILE] [--benchmark_... flags]
+//   HOME=... bench_services --signer FILE [--token-signer FILE] [--consent-signer FILE]
+//                           [--benchmark_... flags]
 //
 // The store is the current user's, as in the library; FILE holds the DER of its RSA signer, and
-// of the one on its SoftHSM token "Bench Token" (PIN 1234) with --token-signer.
+// of the one on its SoftHSM token "Bench Token" (PIN 1234) with --token-signer; with
+// --consent-signer, of a certificate on that token whose key demands the PIN at every signature
+// (CKA_ALWAYS_AUTHENTICATE), the PIN supplied by the pinentry $OSTREL_PINENTRY names
+// (bench_pinentry).
 #include <cert.h>
 #include <keyhi.h>
 #include <openssl/evp.h>
 #include <pk11pub.h>
+#include <pkcs11.h>
 
 #include <benchmark/benchmark.h>
 
+#include <dlfcn.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -31,8 +44,9 @@ namespace {
 
 std::string databaseDirectory;
 std::vector<BYTE> signer;
-std::vector<BYTE> tokenSigner;  // on the SoftHSM token "Bench Token", PIN 1234, when given
-std::vector<BYTE> lastListed;   // the certificate found last by a store scan
+std::vector<BYTE> tokenSigner;    // on the SoftHSM token "Bench Token", PIN 1234, when given
+std::vector<BYTE> consentSigner;  // on the same token, its key CKA_ALWAYS_AUTHENTICATE
+std::vector<BYTE> lastListed;     // the certificate found last by a store scan
 
 std::vector<BYTE> bytesOf(size_t size) {
     std::vector<BYTE> data(size);
@@ -83,6 +97,57 @@ void subjectDn(benchmark::State& state) {
     }
 }
 
+// The prompt's share of a signature, measured by wrapping the calls the library makes for it (it
+// is linked into this program, so its calls bind to the wrappers below before libc's): from its
+// posix_spawnp of the pinentry to the last answer read from it, and from its BYE to the waitpid
+// that reaps it. In between the library tries the PIN on the token: that is its own.
+struct PromptClock {
+    std::atomic<int> socket{-1};  // the library's end of the pinentry's socket pair
+    std::atomic<pid_t> child{0};
+    std::atomic<long long> spawnedAt{0}, lastReadAt{0}, byeAt{0};
+    std::atomic<long long> windowNs{0};  // since the last call of promptNs
+};
+
+PromptClock& promptClock() {
+    static PromptClock clock;
+    return clock;
+}
+
+long long monotonicNs() {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+double promptNs() {
+    return static_cast<double>(promptClock().windowNs.exchange(0));
+}
+
+// Signing with a key that asks for the PIN at every signature: the time of each signature less its
+// prompt's share (see PromptClock: a person's share, however quick the person), so that the
+// library's own share of the signature is what is compared with the bare token calls.
+void signWithConsent(benchmark::State& state, const std::vector<BYTE>* certificate) {
+    const std::vector<BYTE> data = bytesOf(1024);
+    promptNs();
+    for (auto _ : state) {
+        const auto start = std::chrono::steady_clock::now();
+        BYTE* signature = nullptr;
+        DWORD length = 0;
+        const int32_t result =
+            sign(certificate->data(), static_cast<int32_t>(certificate->size()), data.data(),
+                 static_cast<int32_t>(data.size()), &signature, &length);
+        const double ns =
+            std::chrono::duration<double, std::nano>(std::chrono::steady_clock::now() - start)
+                .count();
+        free(signature);
+        if (result != 0) {
+            state.SkipWithError("sign failed");
+            break;
+        }
+        state.SetIterationTime((ns - promptNs()) / 1e9);
+    }
+}
+
 void signData(benchmark::State& state, const std::vector<BYTE>* certificate) {
     const std::vector<BYTE> data = bytesOf(1024);
     for (auto _ : state) {
@@ -130,6 +195,56 @@ void bareSign(benchmark::State& state, const char* nickname) {
     }
 }
 
+// The limit of a signature with a key that demands the PIN at every signature: C_SignInit,
+// C_Login(CKU_CONTEXT_SPECIFIC) and C_Sign on one session kept open, the key found once, on the NSS
+// the library opened in this process. `nickname` names the certificate whose key signs.
+void bareConsentSign(benchmark::State& state, const char* nickname) {
+    CERTCertificate* cert = PK11_FindCertFromNickname(nickname, nullptr);
+    SECKEYPrivateKey* key = cert == nullptr ? nullptr : PK11_FindKeyByAnyCert(cert, nullptr);
+    CK_FUNCTION_LIST* functions =
+        key == nullptr
+            ? nullptr
+            : static_cast<CK_FUNCTION_LIST*>(PK11_GetModule(key->pkcs11Slot)->functionList);
+    CK_SESSION_HANDLE session = CK_INVALID_HANDLE;
+    if (functions == nullptr ||
+        functions->C_OpenSession(PK11_GetSlotID(key->pkcs11Slot), CKF_SERIAL_SESSION, nullptr,
+                                 nullptr, &session) != CKR_OK) {
+        state.SkipWithError("no key for the certificate, or no session");
+    }
+    const std::vector<BYTE> data = bytesOf(1024);
+    const auto& prefix = kSha1DigestInfoPrefix;
+    unsigned char digestInfo[sizeof prefix + 20];
+    memcpy(digestInfo, prefix, sizeof prefix);
+    std::vector<unsigned char> signature(key == nullptr ? 0 : PK11_SignatureLen(key));
+    CK_MECHANISM mechanism = {CKM_RSA_PKCS, nullptr, 0};
+    unsigned char pin[] = "1234";
+    for (auto _ : state) {
+        if (session == CK_INVALID_HANDLE) {
+            break;
+        }
+        unsigned int length = 0;
+        EVP_Digest(data.data(), data.size(), digestInfo + sizeof prefix, &length, EVP_sha1(),
+                   nullptr);
+        CK_ULONG signatureLength = signature.size();
+        if (functions->C_SignInit(session, &mechanism, key->pkcs11ID) != CKR_OK ||
+            functions->C_Login(session, CKU_CONTEXT_SPECIFIC, pin, 4) != CKR_OK ||
+            functions->C_Sign(session, digestInfo, sizeof digestInfo, signature.data(),
+                              &signatureLength) != CKR_OK) {
+            state.SkipWithError("C_SignInit, C_Login or C_Sign failed");
+            break;
+        }
+    }
+    if (session != CK_INVALID_HANDLE) {
+        functions->C_CloseSession(session);
+    }
+    if (key != nullptr) {
+        SECKEY_DestroyPrivateKey(key);
+    }
+    if (cert != nullptr) {
+        CERT_DestroyCertificate(cert);
+    }
+}
+
 // The token's PIN, for the bench's own login: the library finds the token logged in, as it finds
 // it after another user of NSS in the process (SunPKCS11) logged in.
 char* tokenPin(PK11SlotInfo* /*slot*/, PRBool retry, void* /*arg*/) {
@@ -163,13 +278,73 @@ void digest(benchmark::State& state) {
 
 }  // namespace
 
+template <typename Function>
+Function real(const char* name) {
+    return reinterpret_cast<Function>(dlsym(RTLD_NEXT, name));
+}
+
+extern "C" int socketpair(int domain, int type, int protocol, int pair[2]) {
+    static const auto call = real<int (*)(int, int, int, int*)>("socketpair");
+    const int result = call(domain, type, protocol, pair);
+    if (result == 0 && domain == AF_UNIX) {
+        promptClock().socket = pair[0];
+    }
+    return result;
+}
+
+extern "C" int posix_spawnp(pid_t* pid, const char* file, const posix_spawn_file_actions_t* actions,
+                            const posix_spawnattr_t* attributes, char* const argv[],
+                            char* const envp[]) {
+    static const auto call =
+        real<int (*)(pid_t*, const char*, const posix_spawn_file_actions_t*,
+                     const posix_spawnattr_t*, char* const[], char* const[])>("posix_spawnp");
+    promptClock().spawnedAt = monotonicNs();
+    const int result = call(pid, file, actions, attributes, argv, envp);
+    promptClock().child = result == 0 ? *pid : 0;
+    return result;
+}
+
+extern "C" ssize_t read(int fd, void* buffer, size_t count) {
+    static const auto call = real<ssize_t (*)(int, void*, size_t)>("read");
+    const ssize_t result = call(fd, buffer, count);
+    if (fd == promptClock().socket && result > 0) {
+        promptClock().lastReadAt = monotonicNs();
+    }
+    return result;
+}
+
+extern "C" ssize_t send(int fd, const void* buffer, size_t length, int flags) {
+    static const auto call = real<ssize_t (*)(int, const void*, size_t, int)>("send");
+    PromptClock& clock = promptClock();
+    if (fd == clock.socket && length >= 3 && memcmp(buffer, "BYE", 3) == 0) {
+        clock.byeAt = monotonicNs();
+        clock.windowNs += clock.lastReadAt - clock.spawnedAt;
+    }
+    return call(fd, buffer, length, flags);
+}
+
+extern "C" pid_t waitpid(pid_t pid, int* status, int options) {
+    static const auto call = real<pid_t (*)(pid_t, int*, int)>("waitpid");
+    const pid_t result = call(pid, status, options);
+    PromptClock& clock = promptClock();
+    if (result > 0 && result == clock.child) {
+        clock.windowNs += monotonicNs() - clock.byeAt;
+        clock.child = 0;
+        clock.socket = -1;
+    }
+    return result;
+}
+
 int main(int argc, char** argv) {
     std::vector<char*> rest;
     for (int i = 0; i < argc; ++i) {
         const bool token = strcmp(argv[i], "--token-signer") == 0;
-        if ((token || strcmp(argv[i], "--signer") == 0) && i + 1 < argc) {
+        const bool consent = strcmp(argv[i], "--consent-signer") == 0;
+        if ((token || consent || strcmp(argv[i], "--signer") == 0) && i + 1 < argc) {
             std::ifstream file(argv[++i], std::ios::binary);
-            (token ? tokenSigner : signer)
+            (token     ? tokenSigner
+             : consent ? consentSigner
+                       : signer)
                 .assign(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
         } else {
             rest.push_back(argv[i]);
@@ -207,6 +382,17 @@ int main(int argc, char** argv) {
         benchmark::RegisterBenchmark("services/bare_token_sign", bareSign,
                                      "Bench Token:token-signer")
             ->Unit(benchmark::kMicrosecond);
+        if (!consentSigner.empty()) {
+            benchmark::RegisterBenchmark("services/consent_sign", signWithConsent, &consentSigner)
+                ->UseManualTime()
+                ->Unit(benchmark::kMicrosecond);
+            benchmark::RegisterBenchmark("services/consent_sign_prompt_included", signData,
+                                         &consentSigner)
+                ->Unit(benchmark::kMicrosecond);
+            benchmark::RegisterBenchmark("services/bare_consent_sign", bareConsentSign,
+                                         "Bench Token:consent")
+                ->Unit(benchmark::kMicrosecond);
+        }
     }
     for (const int64_t size : {int64_t{1} << 10, int64_t{1} << 20, int64_t{1} << 26}) {
         benchmark::RegisterBenchmark("services/digest", digest)

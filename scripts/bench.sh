@@ -45,7 +45,7 @@ fi
 cmake -S "$source" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DOSTREL_TESTS=OFF \
     -DOSTREL_BENCH=ON >/dev/null
 cmake --build "$build" -j2 --target OstrelSignatureMS_1_0 ostrel_bench ostrel_bench_probe \
-    bench_limits bench_services >/dev/null
+    bench_limits bench_services bench_pinentry >/dev/null
 build=$(cd "$build" && pwd)
 stores=$build/stores
 echo "== stores of 1, 10, 100, 1,000 and 5,000 certificates (kept in $stores)"
@@ -134,15 +134,21 @@ for ((run = 1; run <= runs; run++)); do
             --size "$size" --db "$db" --signer "$stores/signer.der" "${full[@]}" "${duel[@]}"
         rm -rf "$home"
     done
-    # Signing on a SoftHSM token, logged in, beside a bare PK11_Sign on it in the same process.
+    # Signing on a SoftHSM token, logged in, beside a bare PK11_Sign on it in the same process; and
+    # with a key there that demands the PIN at every signature, the PIN answered by a pinentry at
+    # once, beside a bare C_SignInit + C_Login(CKU_CONTEXT_SPECIFIC) + C_Sign.
     echo "== round $run of $runs, SoftHSM token (load $(cut -d' ' -f1 /proc/loadavg))"
     home=$out/home-token
     rm -rf "$home" && mkdir -p "$home/.pki" && cp -r "$stores/1/home/.pki/nssdb" "$home/.pki/"
     bash "$source/tests/fixtures/make-token.sh" "$home" "$home/.pki/nssdb" "Bench Token" 1234 \
         "$stores/token-signer.p12:bench"
-    HOME=$home "$build/bench/bench_services" --signer "$stores/signer.der" \
-        --token-signer "$stores/token-signer.der" "${gbench[@]}" \
-        --benchmark_filter='services/(token_sign|bare_token_sign)' \
+    bash "$source/tests/fixtures/add-consent-key.sh" "$home" "Bench Token" 1234 \
+        "/C=ES/O=Ostrel Bench/CN=Bench Consent Signer" "$out/consent"
+    HOME=$home OSTREL_PINENTRY="$build/bench/bench_pinentry" BENCH_PINENTRY_PIN=1234 DISPLAY=:0 \
+        "$build/bench/bench_services" --signer "$stores/signer.der" \
+        --token-signer "$stores/token-signer.der" --consent-signer "$out/consent/cert.der" \
+        "${gbench[@]}" \
+        --benchmark_filter='services/(token_sign|bare_token_sign|consent_sign.*|bare_consent_sign)' \
         --benchmark_out="$out/token-1.json" >/dev/null 2>>"$out/native.log" ||
         { cat "$out/native.log" >&2 && exit 1; }
     rm -rf "$home"

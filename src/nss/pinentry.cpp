@@ -9,6 +9,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -123,6 +124,7 @@ unsigned long errorCode(const char* line) {
 // `ms`. It is left unreaped, so that its process ID stays its own.
 bool exitedWithin(pid_t child, long ms) {
     const long deadline = nowMs() + ms;
+    long pauseNs = 100 * 1000;
     for (;;) {
         siginfo_t info = {};
         const int status =
@@ -133,8 +135,11 @@ bool exitedWithin(pid_t child, long ms) {
         if (nowMs() >= deadline) {
             return false;
         }
-        struct timespec pause = {0, 5 * 1000 * 1000};
+        // A program leaving after BYE is gone within a millisecond or so: look again soon at
+        // first, then every 5 ms.
+        struct timespec pause = {0, pauseNs};
         nanosleep(&pause, nullptr);
+        pauseNs = std::min(pauseNs * 2, 5L * 1000 * 1000);
     }
 }
 

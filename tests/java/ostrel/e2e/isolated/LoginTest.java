@@ -72,26 +72,10 @@ class LoginTest {
         // CKA_ALWAYS_AUTHENTICATE, which pk12util cannot set: the key, its public key and its
         // certificate written one by one under the same ID.
         consentHome = copyHome(cardHome, scratch.resolve("consent"));
-        consentCertificate = scratch.resolve("consent.der");
-        String pem = scratch.resolve("consent.pem").toString();
-        Fixture.run("openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", pem,
-                "-subj", "/C=ES/O=Ostrel Test/CN=Consent Signer", "-days", "3650", "-addext",
-                "keyUsage=critical,digitalSignature,nonRepudiation", "-outform", "DER", "-out",
-                consentCertificate.toString());
-        Fixture.run("openssl", "pkey", "-in", pem, "-outform", "DER", "-out",
-                scratch.resolve("consent.key").toString());
-        Fixture.run("openssl", "pkey", "-in", pem, "-pubout", "-outform", "DER", "-out",
-                scratch.resolve("consent.pub").toString());
-        for (List<String> object : List.of(List.of("privkey", "consent.key", "--usage-sign",
-                "--always-auth"), List.of("pubkey", "consent.pub"), List.of("cert", "consent.der"))) {
-            List<String> command = new ArrayList<>(List.of("env", "SOFTHSM2_CONF="
-                    + consentHome.resolve(".config/softhsm2/softhsm2.conf"), "pkcs11-tool",
-                    "--module", "/usr/lib/softhsm/libsofthsm2.so", "--token-label", "Ostrel Token",
-                    "--login", "--pin", PIN, "--id", "c0c0c0c0", "--label", "consent", "--type",
-                    object.get(0), "--write-object", scratch.resolve(object.get(1)).toString()));
-            command.addAll(object.subList(2, object.size()));
-            Fixture.run(command.toArray(String[]::new));
-        }
+        Fixture.run("bash", LOGIN.resolveSibling("fixtures").resolve("add-consent-key.sh")
+                .toString(), consentHome.toString(), "Ostrel Token", PIN,
+                "/C=ES/O=Ostrel Test/CN=Consent Signer", scratch.resolve("consent").toString());
+        consentCertificate = scratch.resolve("consent/cert.der");
     }
 
     /** Copies a HOME, pointing its SoftHSM configuration at the copy's own tokens. */
