@@ -37,7 +37,8 @@ def load(results):
             for b in json.loads(path.read_text())["benchmarks"]:
                 if b.get("run_type") != "iteration" or b.get("error_occurred"):
                     continue
-                name = re.sub(r"(/(iterations|repeats):\d+)+$", "", b["run_name"] if "run_name" in b else b["name"])
+                name = re.sub(r"(/(iterations|repeats):\d+|/manual_time)+$", "",
+                              b["run_name"] if "run_name" in b else b["name"])
                 if name.startswith(("services/list", "services/notAfter", "services/subjectDn",
                                     "services/sign", "limit/object_list", "info/object_steps",
                                     "info/nss_object_list",
@@ -205,6 +206,12 @@ def targets(t):
                     f"NSS the library opened: library {t.cell('services/sign/100')}, bare "
                     f"{t.cell('services/bare_pk11_sign')}; ratio {lib / bare:.3f}, the library's own "
                     f"share {duration(lib - bare)} per signature.")
+    c, b = t.median("services/consent_sign_prompt_included"), t.median("services/bare_consent_sign")
+    if c and b:
+        rows.append(f"- Signing with a key that demands the PIN at every signature, its prompt included "
+                    f"(a pinentry started, asked and ended; one that answers at once): "
+                    f"{t.cell('services/consent_sign_prompt_included')}, {c / b:.2f}× the bare "
+                    f"calls; the prompt {duration(c - t.median('services/consent_sign'))} of it.")
     f, j = t.median("duel/firmar"), t.median("duel/jdk_sign")
     if f and j:
         rows.append(f"- `firmar` and SunPKCS11's signature in one JVM, alternating samples (SunPKCS11 "
