@@ -191,9 +191,9 @@ def targets(t):
     relative("signing on a SoftHSM token, logged in, ÷ bare `PK11_Sign` on it (one process, no JVM)",
              "services/token_sign", "services/bare_token_sign", 1.1)
     relative("signing with a key that demands the PIN at every signature, on the SoftHSM token, the "
-             "PIN answered at once by a pinentry, ÷ bare `C_SignInit` + `C_Login(CKU_CONTEXT_SPECIFIC)`"
-             " + `C_Sign` on it (one process, no JVM)",
-             "services/consent_sign", "services/bare_consent_sign", 1.1)
+             "PIN answered at once by a pinentry, its prompt left out, ÷ bare `C_SignInit` + "
+             "`C_Login(CKU_CONTEXT_SPECIFIC)` + `C_Sign` on it after the same prompt (one process, no "
+             "JVM)", "services/consent_sign", "services/bare_consent_sign", 1.1)
     relative("`firmar` ÷ JDK `SHA1withRSA`", "lib/firmar/100", "jdk/sign/1024", 1.0)
     relative("`digest` 1 MiB throughput ÷ JDK `MessageDigest`", "lib/digest/1048576",
              "jdk/sha1/1048576", 0.9, faster_is_less=False)
@@ -212,6 +212,11 @@ def targets(t):
                     f"(a pinentry started, asked and ended; one that answers at once): "
                     f"{t.cell('services/consent_sign_prompt_included')}, {c / b:.2f}× the bare "
                     f"calls; the prompt {duration(c - t.median('services/consent_sign'))} of it.")
+    w = t.median("services/bare_consent_sign_back_to_back")
+    if w and b:
+        rows.append(f"- The bare `C_SignInit` + `C_Login(CKU_CONTEXT_SPECIFIC)` + `C_Sign` back to back, "
+                    f"no prompt before each: {t.cell('services/bare_consent_sign_back_to_back')}, "
+                    f"{w / b:.2f}× the same after a prompt.")
     f, j = t.median("duel/firmar"), t.median("duel/jdk_sign")
     if f and j:
         rows.append(f"- `firmar` and SunPKCS11's signature in one JVM, alternating samples (SunPKCS11 "

@@ -148,7 +148,7 @@ for ((run = 1; run <= runs; run++)); do
         "$build/bench/bench_services" --signer "$stores/signer.der" \
         --token-signer "$stores/token-signer.der" --consent-signer "$out/consent/cert.der" \
         "${gbench[@]}" \
-        --benchmark_filter='services/(token_sign|bare_token_sign|consent_sign.*|bare_consent_sign)' \
+        --benchmark_filter='services/(token_sign|bare_token_sign|consent_sign.*|bare_consent_sign.*)' \
         --benchmark_out="$out/token-1.json" >/dev/null 2>>"$out/native.log" ||
         { cat "$out/native.log" >&2 && exit 1; }
     rm -rf "$home"

@@ -148,9 +148,22 @@ Signed failWith(DWORD error) {
     return Signed::kFailed;
 }
 
+// Reads the token's state, and whether the token still knows the key's handle: a person is not
+// asked for a PIN that could not be used. False when the key must be looked up again.
 bool readState(const SigningKey& key, TokenState* state) {
     std::lock_guard<std::mutex> guard(lock());
-    return !keyGone(key) && readTokenState(key.key->pkcs11Slot, state);
+    if (keyGone(key) || !readTokenState(key.key->pkcs11Slot, state)) {
+        return false;
+    }
+    const OwnSession session(key.key->pkcs11Slot);
+    CK_OBJECT_CLASS objectClass = 0;
+    CK_ATTRIBUTE attribute = {CKA_CLASS, &objectClass, sizeof objectClass};
+    if (session.open() && session.functions()->C_GetAttributeValue(
+                              session.handle(), key.key->pkcs11ID, &attribute, 1) == CKR_OK) {
+        return true;
+    }
+    key.refused.store(true, std::memory_order_relaxed);
+    return false;
 }
 
 }  // namespace
@@ -160,12 +173,7 @@ Signed signWithConsent(const SigningKey& key, pinentry::Secret* typed, const BYT
     pinentry::Secret scratch;
     pinentry::Secret& loginPin = typed != nullptr ? *typed : scratch;
     const Operation op{key, input, inputLength, signature, signatureLength};
-    TokenState state;
-    if (!readState(key, &state)) {
-        loginPin.wipe();
-        return Signed::kStale;
-    }
-    const std::string token = state.label + '\0' + state.serial;
+    const std::string& token = key.tokenIdentity;
     SignaturePin known = remembered(token);
     std::string reason;
     if (loginPin.length > 0 && !known.separate) {
@@ -189,6 +197,7 @@ Signed signWithConsent(const SigningKey& key, pinentry::Secret* typed, const BYT
     loginPin.wipe();
 
     const PromptTurn turn(key.key->pkcs11Slot);
+    TokenState state;
     if (!readState(key, &state)) {
         return Signed::kStale;
     }

@@ -146,6 +146,13 @@ std::shared_ptr<SigningKey> findKey(const char* token, const std::string& contai
         }
         auto key = std::make_shared<SigningKey>();
         key->consent = consent;
+        if (consent) {
+            TokenState state;
+            if (!readTokenState(slot, &state)) {
+                continue;
+            }
+            key->tokenIdentity = state.label + '\0' + state.serial;
+        }
         key->certificateKey = rsaKeyOf(decoded->info);
         key->subject = subjectOf(decoded->info);
         key->onDatabase = slot == databaseSlot();

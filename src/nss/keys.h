@@ -43,8 +43,10 @@ struct SigningKey {
     // What it was acquired by, to look it up again; `anyToken` when no token was named.
     std::string container, token;
     bool anyToken = false;
-    // For a prompt: the certificate's subject as the platform renders it.
+    // For a prompt: the certificate's subject as the platform renders it. For a consent key, the
+    // token's label and serial number, which name the token in what the process learns of it.
     std::string subject;
+    std::string tokenIdentity;
     // Set when the token refused to sign with it (a handle gone stale after a logout or a
     // reinsertion): the next acquire looks the key up again.
     mutable std::atomic<bool> refused{false};
