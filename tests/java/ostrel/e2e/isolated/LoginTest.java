@@ -128,8 +128,12 @@ class LoginTest {
         ChildJvm.Run run = ChildJvm.run(dir, home, script, env, wrapper, Child.class, arguments);
         List<String> results = run.results();
         String out = run.out();
-        List<String> survivors = Files.readAllLines(children).stream()
-                .filter(pid -> running(Long.parseLong(pid))).toList();
+        List<String> survivors = new ArrayList<>();
+        for (String pid : Files.readAllLines(children)) {
+            if (outlives(Long.parseLong(pid))) {
+                survivors.add(pid);
+            }
+        }
         return new Run(results, run.asked(),
                 Files.readAllLines(logins).subList(cardLog.size(), Files.readAllLines(logins).size()),
                 survivors, out);
@@ -138,6 +142,18 @@ class LoginTest {
     static Run child(Path template, List<String> script, List<String> cardLog,
             Map<String, String> environment, String... args) throws Exception {
         return child(template, script, cardLog, environment, List.of(), args);
+    }
+
+    /**
+     * Whether the process still runs a few seconds from now: the group's SIGKILL takes effect when
+     * the process is next scheduled, which on a loaded machine may be a moment after the child JVM
+     * ended. A zombie that nobody has reaped yet has ended.
+     */
+    static boolean outlives(long pid) throws InterruptedException {
+        for (int look = 0; look < 50 && running(pid); look++) {
+            Thread.sleep(100);
+        }
+        return running(pid);
     }
 
     /** Whether the process exists and is not a zombie that nobody has reaped yet. */
