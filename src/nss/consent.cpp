@@ -84,9 +84,15 @@ struct Operation {
     unsigned int* signatureLength;
 };
 
+// Whether the module lost what it talks to (pcscd restarted): every call then fails at once.
+bool lostService(CK_RV rv) {
+    return rv == CKR_GENERAL_ERROR || rv == CKR_DEVICE_ERROR || rv == CKR_FUNCTION_FAILED;
+}
+
 // C_SignInit, C_Login(CKU_CONTEXT_SPECIFIC) with `pin` (none for a PIN-pad reader), C_Sign, under
 // one hold of the lock. A refused PIN ends the operation with the session, before anything else
-// of the layer may reach the token.
+// of the layer may reach the token. A module that lost its service is reconnected (see
+// reconnectModule): the key is looked up again after a login when no PIN was sent yet.
 Step operate(const Operation& op, const pinentry::Secret* pin) {
     std::lock_guard<std::mutex> guard(lock());
     if (keyGone(op.key)) {
@@ -105,6 +111,11 @@ Step operate(const Operation& op, const pinentry::Secret* pin) {
         return Step::kStale;  // no PIN was sent
     }
     if (rv != CKR_OK) {
+        if (lostService(rv)) {
+            reconnectModule(op.key.key->pkcs11Slot);
+            op.key.refused.store(true, std::memory_order_relaxed);
+            return Step::kStale;  // no PIN was sent
+        }
         return Step::kFailed;
     }
     auto* text =
@@ -126,12 +137,18 @@ Step operate(const Operation& op, const pinentry::Secret* pin) {
             op.key.refused.store(true, std::memory_order_relaxed);
             return Step::kStale;
         default:
+            if (lostService(rv)) {
+                reconnectModule(op.key.key->pkcs11Slot);  // the next signature logs in again
+            }
             return Step::kFailed;
     }
     CK_ULONG length = *op.signatureLength;
     rv = f->C_Sign(session.handle(), const_cast<BYTE*>(op.input), op.inputLength, op.signature,
                    &length);
     if (rv != CKR_OK || length > *op.signatureLength) {
+        if (lostService(rv)) {
+            reconnectModule(op.key.key->pkcs11Slot);
+        }
         return Step::kFailed;
     }
     *op.signatureLength = static_cast<unsigned int>(length);

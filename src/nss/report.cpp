@@ -10,6 +10,7 @@
 
 #include "cryptoapi/cryptoapi.h"
 #include "cryptoapi/text.h"
+#include "nss/listing.h"
 #include "nss/login.h"
 #include "nss/startup.h"
 
@@ -137,7 +138,7 @@ Record slotRecord(PK11SlotInfo* slot, const std::string& module, const Listing& 
         return r;
     }
     const std::string label = padded(token.label, sizeof token.label);
-    const auto count = listing.perToken.find(PK11_GetTokenName(slot));
+    const auto count = listing.perToken.find(storeTokenName(slot));  // as certificates name it
     r.field("label", label)
         .field("manufacturer", padded(token.manufacturerID, sizeof token.manufacturerID))
         .field("model", padded(token.model, sizeof token.model))
@@ -171,7 +172,7 @@ std::vector<std::string> describeStore() {
     lines.push_back(database.line());
     std::string databaseToken;
     if (PK11SlotInfo* slot = databaseSlot()) {
-        databaseToken = PK11_GetTokenName(slot);
+        databaseToken = storeTokenName(slot);
         lines.push_back(slotRecord(slot, "", listing).line());
     }
     for (const ModuleInfo& module : storeModules()) {
