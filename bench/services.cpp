@@ -228,14 +228,18 @@ void bareConsentSign(benchmark::State& state, const char* nickname, bool afterPr
         }
         if (afterPrompt) {
             state.PauseTiming();
-            pinentry::Session prompt;
-            pinentry::Secret typed;
-            if (!prompt.start("Signature", "The bare calls' prompt.", "PIN:") ||
-                prompt.ask("", &typed) != pinentry::Answer::kEntered) {
+            bool asked = false;
+            {
+                pinentry::Session prompt;  // ended here, untimed
+                pinentry::Secret typed;
+                asked = prompt.start("Signature", "The bare calls' prompt.", "PIN:") &&
+                        prompt.ask("", &typed) == pinentry::Answer::kEntered;
+            }
+            state.ResumeTiming();
+            if (!asked) {
                 state.SkipWithError("the prompt failed");
                 break;
             }
-            state.ResumeTiming();
         }
         unsigned int length = 0;
         EVP_Digest(data.data(), data.size(), digestInfo + sizeof prefix, &length, EVP_sha1(),

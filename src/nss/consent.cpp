@@ -214,15 +214,25 @@ Signed signWithConsent(const SigningKey& key, pinentry::Secret* typed, const BYT
     loginPin.wipe();
 
     const PromptTurn turn(key.key->pkcs11Slot);
-    TokenState state;
-    if (!readState(key, &state)) {
-        return Signed::kStale;
-    }
     known = remembered(token);
-    if (known.separate ? known.locked : (state.flags & CKF_USER_PIN_LOCKED) != 0) {
-        return failWith(kPinLocked);
-    }
     bool stale = false;
+    TokenState state;
+    {
+        std::lock_guard<std::mutex> guard(lock());  // what NSS keeps of the slot: no token call
+        state.label = PK11_GetTokenName(key.key->pkcs11Slot);
+        state.database = PK11_IsInternal(key.key->pkcs11Slot);
+        state.pinPad = PK11_ProtectedAuthenticationPath(key.key->pkcs11Slot);
+    }
+    // Whether the PIN may be asked: the key still usable, the PIN not locked.
+    const auto askable = [&]() -> DWORD {
+        if (!readState(key, &state)) {
+            stale = true;
+            return NTE_FAIL;
+        }
+        return (known.separate ? known.locked : (state.flags & CKF_USER_PIN_LOCKED) != 0)
+                   ? kPinLocked
+                   : 0;
+    };
     const auto judge = [&](Step step, std::string* why, DWORD* failure) {
         switch (step) {
             case Step::kSigned:
@@ -252,6 +262,9 @@ Signed signWithConsent(const SigningKey& key, pinentry::Secret* typed, const BYT
         return Try::kFailed;
     };
     if (state.pinPad) {
+        if (const DWORD failure = askable()) {
+            return stale ? Signed::kStale : failWith(failure);
+        }
         std::string unused;
         DWORD failure = kWrongPin;  // refused on the keypad
         switch (judge(operate(op, nullptr), &unused, &failure)) {
@@ -274,10 +287,13 @@ Signed signWithConsent(const SigningKey& key, pinentry::Secret* typed, const BYT
                        (state.database ? " of the certificate database '" : " of the token '") +
                        state.label + "'" + (known.separate ? ", not the PIN that unlocks it" : "") +
                        ": enter it to sign with '" + key.subject + "'.";
-    const DWORD result =
-        askAndTry(text, [&](pinentry::Secret* entry, std::string* why, DWORD* failure) {
+    // The token is asked while pinentry starts, before anything is shown.
+    const DWORD result = askAndTry(
+        text,
+        [&](pinentry::Secret* entry, std::string* why, DWORD* failure) {
             return judge(operate(op, entry), why, failure);
-        });
+        },
+        askable);
     if (stale) {
         return Signed::kStale;
     }

@@ -128,9 +128,9 @@ std::shared_ptr<SigningKey> findKey(const char* token, const std::string& contai
             found.reset(PK11_FindKeyByKeyID(slot, &item, nullptr));
         }
         if (found == nullptr) {
-            if (!PK11_NeedLogin(slot) || loggedInNow(slot)) {
-                *missing = true;
-            } else if (login->slot == nullptr) {
+            if (slot == databaseSlot() && (!PK11_NeedLogin(slot) || loggedInNow(slot))) {
+                *missing = true;  // another process writing it: see acquireKey
+            } else if (PK11_NeedLogin(slot) && !loggedInNow(slot) && login->slot == nullptr) {
                 login->subject = subjectOf(decoded->info);
                 login->slot.reset(PK11_ReferenceSlot(slot));
                 error = kNotLoggedIn;

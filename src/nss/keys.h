@@ -62,9 +62,9 @@ struct SigningKey {
 
 // The key of `container` (see containerName) on the token named `token` (any token of the store
 // when null), logging in to its token first when it needs that; the lock is released while the
-// person types. A key listed with its certificate but not found at this moment (another process
-// writing the database) is looked for again, as the listing does, for about 0.3 s. Null with the
-// last error set when there is none to use (NTE_BAD_KEYSET, a login error of login.h, or
+// person types. A database key listed with its certificate but not found at this moment (another
+// process writing the database) is looked for again, as the listing does, for about 0.3 s. Null
+// with the last error set when there is none to use (NTE_BAD_KEYSET, a login error of login.h, or
 // kUnsupportedKey). When `typed` is not null it is left empty, except when this call logged in with
 // a PIN typed for it and the key demands the PIN at every signature: that PIN is left there for
 // the consent of the signature it was typed for. May throw std::bad_alloc.

@@ -211,11 +211,21 @@ PromptTurn::~PromptTurn() {
     all.changed.notify_all();
 }
 
-DWORD askAndTry(const PromptText& text, const Attempt& attempt) {
+DWORD askAndTry(const PromptText& text, const Attempt& attempt,
+                const std::function<DWORD()>& ready) {
     if (!pinentry::Session::possible()) {
         return kNotLoggedIn;
     }
     pinentry::Session prompt;
+    if (!prompt.launch()) {
+        return NTE_FAIL;
+    }
+    if (ready) {
+        const DWORD failure = ready();  // while the program starts: a token is slow to answer too
+        if (failure != 0) {
+            return failure;
+        }
+    }
     if (!prompt.start("Signature", text.description, text.label)) {
         return NTE_FAIL;
     }

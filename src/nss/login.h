@@ -77,10 +77,13 @@ using Attempt = std::function<Try(pinentry::Secret* entry, std::string* reason, 
 
 // Asks through pinentry at most three times, trying each acceptable entry with `attempt`; an
 // empty entry, or one with a control character, is asked again with a reason and never tried.
-// Returns 0 once an entry was accepted; kWrongPin after three questions without; kCancelled;
-// kNotLoggedIn when nothing can ask here (no terminal, no display); NTE_FAIL when pinentry fails;
-// or the attempt's failure. Call without lock() held, with the token's PromptTurn.
-DWORD askAndTry(const PromptText& text, const Attempt& attempt);
+// `ready`, when given, runs while pinentry starts, before anything is shown: a failure it returns
+// ends the prompt unseen and is returned. Returns 0 once an entry was accepted; kWrongPin after
+// three questions without; kCancelled; kNotLoggedIn when nothing can ask here (no terminal, no
+// display); NTE_FAIL when pinentry fails; or the attempt's failure. Call without lock() held,
+// with the token's PromptTurn.
+DWORD askAndTry(const PromptText& text, const Attempt& attempt,
+                const std::function<DWORD()>& ready = nullptr);
 
 // Logs in to the token of `slot` so that the key of the certificate named `subject` can sign.
 // Call WITHOUT lock() held and with a reference of the caller's own to `slot`. One prompt per

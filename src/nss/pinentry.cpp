@@ -180,8 +180,10 @@ Session::~Session() {
     end(true);
 }
 
-bool Session::start(const std::string& title, const std::string& description,
-                    const std::string& prompt) {
+bool Session::launch() {
+    if (child_ > 0) {
+        return true;
+    }
     const char* program = getenv("OSTREL_PINENTRY");
     if (program == nullptr || program[0] == 0) {
         program = "pinentry";
@@ -222,7 +224,14 @@ bool Session::start(const std::string& title, const std::string& description,
     timeoutSeconds_ = timeoutSeconds();
     deadlineMs_ = nowMs() + timeoutSeconds_ * 1000L + kGraceMs;
     asked_ = false;
+    return true;
+}
 
+bool Session::start(const std::string& title, const std::string& description,
+                    const std::string& prompt) {
+    if (!launch()) {
+        return false;
+    }
     if (!readLine() || !startsWith(line_, lineLength_, "OK")) {
         end(false);
         return false;

@@ -54,8 +54,13 @@ class Session {
     // display (DISPLAY, WAYLAND_DISPLAY). Nothing is started then.
     static bool possible();
 
-    // Starts the program and sets the texts that stay for the session. False, with nothing left
-    // running, when it cannot be started, or does not greet and accept the texts by the deadline.
+    // Starts the program, without waiting for it: the first question's deadline runs from here.
+    // False, with nothing left running, when it cannot be started. Nothing is shown until ask().
+    bool launch();
+
+    // Starts the program unless launch() did, waits for its greeting and sets the texts that stay
+    // for the session. False, with nothing left running, when it cannot be started, or does not
+    // greet and accept the texts by the deadline.
     bool start(const std::string& title, const std::string& description, const std::string& prompt);
 
     // Asks once. `error` (empty for none) is shown above the field, as after a refused PIN. The

@@ -6,9 +6,10 @@
 // made under lock(). A key that demands the PIN at every signature signs through consent.h, with
 // the PIN that logged in to its token for this context serving the first signature's consent.
 //
-// A key that can no longer be used as it was found (its database reopened while another process
-// wrote it, a handle its token forgot) is looked up again and the signature made with it, a few
-// times, as a listing looks again: a signature fails only when the key really went away.
+// A key of the database that can no longer be used as it was found (the database opened again
+// while another process wrote it) is looked up again and the signature made with it, a few times,
+// as a listing looks again: such a signature fails only when the key really went away. A token's
+// key that failed is looked up by the next call.
 #include <pk11pub.h>
 
 #include <unistd.h>
@@ -101,7 +102,9 @@ bool signDigestInfo(Hash* object, const BYTE* input, size_t inputLength, BYTE* s
         if (outcome == nsslayer::Signed::kFailed) {
             return false;
         }
-        if (round == kMostSigningRounds) {
+        // A token's key that failed is looked up by the next call, as a card that was pulled or
+        // reset needs (its module reconnected, a new login); the database's is looked up now.
+        if (!key.onDatabase || round == kMostSigningRounds) {
             return failWith(NTE_FAIL);
         }
         if (round > 0) {
