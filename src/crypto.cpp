@@ -36,19 +36,6 @@ int32_t openAndLocate(const BYTE* bytes, int32_t length, HCERTSTORE* store,
     return *certificate == nullptr ? kCertificateNotInStore : kSuccess;
 }
 
-// Whether a failed signature was refused by the key's holder rather than by the key: a PIN prompt
-// cancelled or timed out, the PIN refused three times or locked, or no way to ask. A key that
-// demands the PIN at every signature asks there, not when the context is acquired; such a refusal
-// is the same matter as at acquisition, and gets its code.
-bool refusedByHolder(DWORD error) {
-    constexpr DWORD kWrongChv = 0x8010006B;          // SCARD_W_WRONG_CHV
-    constexpr DWORD kChvBlocked = 0x8010006C;        // SCARD_W_CHV_BLOCKED
-    constexpr DWORD kCancelledByUser = 0x8010006E;   // SCARD_W_CANCELLED_BY_USER
-    constexpr DWORD kNotAuthenticated = 0x8010006F;  // SCARD_W_CARD_NOT_AUTHENTICATED
-    return error == kWrongChv || error == kChvBlocked || error == kCancelledByUser ||
-           error == kNotAuthenticated;
-}
-
 // A failed close reports kStoreNotClosed over any earlier code.
 int32_t closeQueryStore(HCERTSTORE store, int32_t code) {
     return CertCloseStore(store, 0) ? code : kStoreNotClosed;
@@ -189,15 +176,9 @@ int32_t sign(const BYTE* certificate, int32_t certificateLength, const BYTE* dat
         }
         result = size == 0 ? nullptr : static_cast<BYTE*>(malloc(size));
         resultLength = size;
-        if (result == nullptr) {
-            code = kSignatureFailed;
-            break;
-        }
-        if (!CryptSignHashA(hash, keySpec, nullptr, 0, result, &resultLength)) {
-            code = refusedByHolder(GetLastError()) ? kContextNotAcquired : kSignatureFailed;
-            break;
-        }
-        if (resultLength > size) {
+        if (result == nullptr ||
+            !CryptSignHashA(hash, keySpec, nullptr, 0, result, &resultLength) ||
+            resultLength > size) {
             code = kSignatureFailed;
             break;
         }

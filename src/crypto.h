@@ -56,8 +56,7 @@ CertificateListNode* getCertificatesInMyStore(int32_t* code);
 void freeCertificateList(CertificateListNode* head);
 
 // Signs SHA-1(data) with the private key of the given certificate: RSA PKCS#1 v1.5, most
-// significant byte first. Codes 3-11, 13-15; 6 also when the signature itself was refused by the
-// key's holder (a PIN prompt at the signature cancelled, the PIN refused or locked).
+// significant byte first. Codes 3-11, 13-15.
 int32_t sign(const BYTE* certificate, int32_t certificateLength, const BYTE* data,
              int32_t dataLength, BYTE** signature, DWORD* signatureLength);
 

@@ -30,7 +30,6 @@ struct State {
     bool injected = false;
     int stores = 0, contextsHeld = 0, providers = 0, hashes = 0;
     std::set<void*> blocks;
-    DWORD lastError = 0;
 };
 
 State& state() {
@@ -140,12 +139,10 @@ extern "C" void __wrap_free(void* block) {
 }
 
 DWORD GetLastError() {
-    return fake::state().lastError;
+    return 0;
 }
 
-void SetLastError(DWORD error) {
-    fake::state().lastError = error;
-}
+void SetLastError(DWORD) {}
 
 HCERTSTORE CertOpenStore(LPCSTR, DWORD, HCRYPTPROV_LEGACY, DWORD, const void*) {
     if (failing(Op::OpenStore)) {
@@ -307,10 +304,6 @@ BOOL CryptSignHashA(HCRYPTHASH hash, DWORD keySpec, LPCSTR, DWORD, BYTE* signatu
         return FALSE;
     }
     const DWORD needed = static_cast<DWORD>(c->signature.size());
-    if (signature != nullptr && c->signError != 0) {
-        SetLastError(c->signError);
-        return FALSE;
-    }
     if (signature != nullptr) {
         if (*signatureLength < needed) {
             return FALSE;

@@ -36,8 +36,7 @@ struct Certificate {
     std::u16string provider = u"provider";
     DWORD keySpecs = AT_KEYEXCHANGE;             // the specs the container answers, as a bit mask
     std::vector<BYTE> signature = {1, 2, 3, 4};  // as the provider writes it
-    DWORD signError = 0;  // when set, signing (not the size query) fails with this last error
-    std::u16string name = u"CN=Test";  // rendered subject and issuer
+    std::u16string name = u"CN=Test";            // rendered subject and issuer
     bool hasKeyUsage = true;
     BYTE keyUsage[2] = {0x80, 0x00};
     CERT_INFO info{};

@@ -183,55 +183,122 @@ bool readState(const SigningKey& key, TokenState* state) {
     return false;
 }
 
+// What NSS keeps of the slot, read without a call to the token.
+void readNames(const SigningKey& key, TokenState* state) {
+    std::lock_guard<std::mutex> guard(lock());
+    state->label = PK11_GetTokenName(key.key->pkcs11Slot);
+    state->database = PK11_IsInternal(key.key->pkcs11Slot);
+    state->pinPad = PK11_ProtectedAuthenticationPath(key.key->pkcs11Slot);
+}
+
+bool pinLocked(const SignaturePin& known, const TokenState& state) {
+    return known.separate ? known.locked : (state.flags & CKF_USER_PIN_LOCKED) != 0;
+}
+
+PromptText consentText(const SigningKey& key, const TokenState& state, const SignaturePin& known,
+                       const std::string& reason) {
+    const std::string what = state.database   ? std::string("password")
+                             : known.separate ? std::string("signature PIN")
+                                              : std::string("PIN");
+    PromptText text;
+    text.what = what;
+    text.label = state.database ? "Password:" : known.separate ? "Signature PIN:" : "PIN:";
+    text.reason = reason;
+    text.description = "This signature needs the " + what +
+                       (state.database ? " of the certificate database '" : " of the token '") +
+                       state.label + "'" + (known.separate ? ", not the PIN that unlocks it" : "") +
+                       ": enter it to sign with '" + key.subject + "'.";
+    return text;
+}
+
 }  // namespace
 
-Signed signWithConsent(const SigningKey& key, pinentry::Secret* typed, const BYTE* input,
+DWORD askConsent(const SigningKey& key, ConsentPin* pin) {
+    if (pin->secret.length > 0 && !remembered(key.tokenIdentity).separate) {
+        return 0;  // the PIN that has just logged in serves
+    }
+    pin->secret.wipe();
+    pin->loggedIn = false;
+    const PromptTurn turn(key.key->pkcs11Slot);
+    const SignaturePin known = remembered(key.tokenIdentity);
+    TokenState state;
+    readNames(key, &state);
+    bool stale = false;
+    const auto askable = [&]() -> DWORD {
+        if (!readState(key, &state)) {
+            stale = true;  // nothing asked: the signature looks the key up again, and asks
+            return NTE_FAIL;
+        }
+        return pinLocked(known, state) ? kPinLocked : 0;
+    };
+    if (state.pinPad) {
+        const DWORD failure = askable();
+        return stale ? 0 : failure;
+    }
+    // The entry is tried by the signature; here it is only kept.
+    const DWORD result = askAndTry(
+        consentText(key, state, known, ""),
+        [&](pinentry::Secret* entry, std::string*, DWORD*) {
+            pin->secret.takeFrom(entry);
+            return Try::kAccepted;
+        },
+        askable);
+    return stale ? 0 : result;
+}
+
+Signed signWithConsent(const SigningKey& key, ConsentPin* pin, const BYTE* input,
                        size_t inputLength, BYTE* signature, unsigned int* signatureLength) {
-    pinentry::Secret scratch;
-    pinentry::Secret& loginPin = typed != nullptr ? *typed : scratch;
+    ConsentPin scratch;
+    ConsentPin& typed = pin != nullptr ? *pin : scratch;
     const Operation op{key, input, inputLength, signature, signatureLength};
     const std::string& token = key.tokenIdentity;
     SignaturePin known = remembered(token);
     std::string reason;
-    if (loginPin.length > 0 && !known.separate) {
-        const Step step = operate(op, &loginPin);
-        loginPin.wipe();
+    int questions = kMostPrompts;
+    TokenState state;
+    if (typed.secret.length > 0 && !(typed.loggedIn && known.separate)) {
+        const Step step = operate(op, &typed.secret);
+        typed.secret.wipe();
         switch (step) {
             case Step::kSigned:
                 return Signed::kYes;
             case Step::kStale:
                 return Signed::kStale;
             case Step::kRefused:
-                // The PIN the login has just accepted: this token has a signature PIN of its own.
-                known.separate = true;
-                remember(token, known);
-                reason = "The token has a separate signature PIN.";
+                if (typed.loggedIn) {
+                    // The PIN the login has just accepted: this token has a separate signature
+                    // PIN.
+                    known.separate = true;
+                    remember(token, known);
+                    reason = "The token has a separate signature PIN.";
+                    break;
+                }
+                --questions;  // the PIN asked for this signature when its key was acquired
+                if (!readState(key, &state)) {
+                    return Signed::kStale;
+                }
+                if (!known.separate && (state.flags & CKF_USER_PIN_LOCKED)) {
+                    return failWith(kPinLocked);
+                }
+                reason = wrongText(state, !known.separate);
                 break;
             default:
                 return failWith(errorOf(step));
         }
     }
-    loginPin.wipe();
+    typed.secret.wipe();
 
     const PromptTurn turn(key.key->pkcs11Slot);
     known = remembered(token);
     bool stale = false;
-    TokenState state;
-    {
-        std::lock_guard<std::mutex> guard(lock());  // what NSS keeps of the slot: no token call
-        state.label = PK11_GetTokenName(key.key->pkcs11Slot);
-        state.database = PK11_IsInternal(key.key->pkcs11Slot);
-        state.pinPad = PK11_ProtectedAuthenticationPath(key.key->pkcs11Slot);
-    }
+    readNames(key, &state);
     // Whether the PIN may be asked: the key still usable, the PIN not locked.
     const auto askable = [&]() -> DWORD {
         if (!readState(key, &state)) {
             stale = true;
             return NTE_FAIL;
         }
-        return (known.separate ? known.locked : (state.flags & CKF_USER_PIN_LOCKED) != 0)
-                   ? kPinLocked
-                   : 0;
+        return pinLocked(known, state) ? kPinLocked : 0;
     };
     const auto judge = [&](Step step, std::string* why, DWORD* failure) {
         switch (step) {
@@ -276,24 +343,13 @@ Signed signWithConsent(const SigningKey& key, pinentry::Secret* typed, const BYT
                 return stale ? Signed::kStale : failWith(failure);
         }
     }
-    const std::string what = state.database   ? std::string("password")
-                             : known.separate ? std::string("signature PIN")
-                                              : std::string("PIN");
-    PromptText text;
-    text.what = what;
-    text.label = state.database ? "Password:" : known.separate ? "Signature PIN:" : "PIN:";
-    text.reason = reason;
-    text.description = "This signature needs the " + what +
-                       (state.database ? " of the certificate database '" : " of the token '") +
-                       state.label + "'" + (known.separate ? ", not the PIN that unlocks it" : "") +
-                       ": enter it to sign with '" + key.subject + "'.";
     // The token is asked while pinentry starts, before anything is shown.
     const DWORD result = askAndTry(
-        text,
+        consentText(key, state, known, reason),
         [&](pinentry::Secret* entry, std::string* why, DWORD* failure) {
             return judge(operate(op, entry), why, failure);
         },
-        askable);
+        askable, questions);
     if (stale) {
         return Signed::kStale;
     }

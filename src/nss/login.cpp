@@ -18,8 +18,6 @@
 namespace nsslayer {
 namespace {
 
-constexpr int kMostPrompts = 3;
-
 // A login under way, shared by the callers that wait for it.
 struct SharedLogin {
     bool done = false;
@@ -211,8 +209,8 @@ PromptTurn::~PromptTurn() {
     all.changed.notify_all();
 }
 
-DWORD askAndTry(const PromptText& text, const Attempt& attempt,
-                const std::function<DWORD()>& ready) {
+DWORD askAndTry(const PromptText& text, const Attempt& attempt, const std::function<DWORD()>& ready,
+                int questions) {
     if (!pinentry::Session::possible()) {
         return kNotLoggedIn;
     }
@@ -230,7 +228,7 @@ DWORD askAndTry(const PromptText& text, const Attempt& attempt,
         return NTE_FAIL;
     }
     std::string reason = text.reason;
-    for (int asked = 0; asked < kMostPrompts; ++asked) {
+    for (int asked = 0; asked < questions; ++asked) {
         pinentry::Secret entry;
         switch (prompt.ask(reason, &entry)) {
             case pinentry::Answer::kCancelled:

@@ -72,18 +72,22 @@ struct PromptText {
 // The outcome of trying one typed entry.
 enum class Try { kAccepted, kRefused, kFailed };
 // Tries `entry` (non-empty, free of control characters). On kRefused it sets `reason`, shown at
-// the next question; on kFailed, `failure`, which askAndTry returns. It must not keep the entry.
+// the next question; on kFailed, `failure`, which askAndTry returns. It may take the entry
+// (Secret::takeFrom) but not copy it.
 using Attempt = std::function<Try(pinentry::Secret* entry, std::string* reason, DWORD* failure)>;
 
-// Asks through pinentry at most three times, trying each acceptable entry with `attempt`; an
+// The questions one signature may ask for one PIN.
+constexpr int kMostPrompts = 3;
+
+// Asks through pinentry at most `questions` times, trying each acceptable entry with `attempt`; an
 // empty entry, or one with a control character, is asked again with a reason and never tried.
 // `ready`, when given, runs while pinentry starts, before anything is shown: a failure it returns
 // ends the prompt unseen and is returned. Returns 0 once an entry was accepted; kWrongPin after
-// three questions without; kCancelled; kNotLoggedIn when nothing can ask here (no terminal, no
+// the last question without; kCancelled; kNotLoggedIn when nothing can ask here (no terminal, no
 // display); NTE_FAIL when pinentry fails; or the attempt's failure. Call without lock() held,
 // with the token's PromptTurn.
 DWORD askAndTry(const PromptText& text, const Attempt& attempt,
-                const std::function<DWORD()>& ready = nullptr);
+                const std::function<DWORD()>& ready = nullptr, int questions = kMostPrompts);
 
 // Logs in to the token of `slot` so that the key of the certificate named `subject` can sign.
 // Call WITHOUT lock() held and with a reference of the caller's own to `slot`. One prompt per

@@ -3,8 +3,9 @@
 //
 // Hashing is OpenSSL's (about 2.7 times NSS's SHA-1 here) and needs no lock. Signing stays inside
 // NSS, so that a key never leaves its token and a smart card signs the same way; every NSS call is
-// made under lock(). A key that demands the PIN at every signature signs through consent.h, with
-// the PIN that logged in to its token for this context serving the first signature's consent.
+// made under lock(). A key that demands the PIN at every signature signs through consent.h: its
+// PIN is had when the context is acquired (the PIN that logged in to its token for this context,
+// or asked then), so that a refusal to give it refuses the context, and tried at the signature.
 //
 // A key of the database that can no longer be used as it was found (the database opened again
 // while another process wrote it) is looked up again and the signature made with it, a few times,
@@ -38,18 +39,17 @@ constexpr int kMostSigningRounds = 12;
 
 struct Provider {
     std::shared_ptr<SigningKey> key;  // null for a CRYPT_VERIFYCONTEXT context
-    // The PIN that logged in to the key's token when this context was acquired, for the first
-    // signature's consent (a key that demands the PIN at every signature); the first hash
-    // created takes it.
-    std::atomic<pinentry::Secret*> loginPin{nullptr};
-    ~Provider() { delete loginPin.load(); }
+    // For a key that demands the PIN at every signature, the PIN had for the first signature's
+    // consent when this context was acquired; the first hash created takes it.
+    std::atomic<nsslayer::ConsentPin*> consentPin{nullptr};
+    ~Provider() { delete consentPin.load(); }
 };
 
 struct Hash {
     // The provider's, so that the hash outlives a released context; replaced by the key looked up
     // again when it went stale.
     std::shared_ptr<SigningKey> key;
-    std::unique_ptr<pinentry::Secret> loginPin;
+    std::unique_ptr<nsslayer::ConsentPin> consentPin;
     nsslayer::DigestContextRef context;
     bool finished = false;  // the value was read or signed: no more data
     bool failed = false;    // finalising failed: there is no value to read or sign
@@ -93,8 +93,8 @@ bool signDigestInfo(Hash* object, const BYTE* input, size_t inputLength, BYTE* s
         const SigningKey& key = *object->key;
         *length = static_cast<unsigned int>(capacity);
         const nsslayer::Signed outcome =
-            key.consent ? nsslayer::signWithConsent(key, object->loginPin.get(), input, inputLength,
-                                                    signature, length)
+            key.consent ? nsslayer::signWithConsent(key, object->consentPin.get(), input,
+                                                    inputLength, signature, length)
                         : nsslayer::signDirectly(key, input, inputLength, signature, length);
         if (outcome == nsslayer::Signed::kYes) {
             return *length <= capacity ? true : failWith(NTE_FAIL);
@@ -113,15 +113,16 @@ bool signDigestInfo(Hash* object, const BYTE* input, size_t inputLength, BYTE* s
         // The store as it is now: when the certificate no longer names a key there, the key went
         // (NTE_BAD_KEYSET). A new login's PIN serves this signature's consent.
         nsslayer::refreshStore();
-        if (object->loginPin == nullptr) {
-            object->loginPin = std::make_unique<pinentry::Secret>();
+        if (object->consentPin == nullptr) {
+            object->consentPin = std::make_unique<nsslayer::ConsentPin>();
         }
-        std::shared_ptr<SigningKey> again =
-            nsslayer::acquireKey(key.container.c_str(), key.anyToken ? nullptr : key.token.c_str(),
-                                 object->loginPin.get());
+        nsslayer::ConsentPin& pin = *object->consentPin;
+        std::shared_ptr<SigningKey> again = nsslayer::acquireKey(
+            key.container.c_str(), key.anyToken ? nullptr : key.token.c_str(), &pin.secret);
         if (again == nullptr) {
             return false;
         }
+        pin.loggedIn = pin.secret.length > 0;
         nsslayer::dropKey(object->key);
         object->key = std::move(again);
     }
@@ -148,13 +149,19 @@ BOOL CryptAcquireContextA(HCRYPTPROV* prov, LPCSTR container, LPCSTR provider, D
             if (container == nullptr) {
                 return failWith(NTE_BAD_KEYSET);
             }
-            auto typed = std::make_unique<pinentry::Secret>();
-            context->key = nsslayer::acquireKey(container, provider, typed.get());
+            auto pin = std::make_unique<nsslayer::ConsentPin>();
+            context->key = nsslayer::acquireKey(container, provider, &pin->secret);
             if (context->key == nullptr) {
                 return FALSE;
             }
-            if (typed->length > 0) {
-                context->loginPin.store(typed.release());
+            if (context->key->consent) {
+                pin->loggedIn = pin->secret.length > 0;
+                const DWORD refused = nsslayer::askConsent(*context->key, pin.get());
+                if (refused != 0) {
+                    nsslayer::dropKey(context->key);
+                    return failWith(refused);
+                }
+                context->consentPin.store(pin.release());
             }
         }
         *prov = reinterpret_cast<HCRYPTPROV>(context.release());
@@ -200,7 +207,7 @@ BOOL CryptCreateHash(HCRYPTPROV prov, ALG_ID algorithm, HCRYPTKEY key, DWORD fla
         return failWith(NTE_FAIL);
     }
     object->key = context->key;  // an atomic count: no NSS call
-    object->loginPin.reset(context->loginPin.exchange(nullptr));
+    object->consentPin.reset(context->consentPin.exchange(nullptr));
     *hash = reinterpret_cast<HCRYPTHASH>(object.release());
     nsslayer::outstanding().hashes.fetch_add(1, std::memory_order_relaxed);
     return TRUE;

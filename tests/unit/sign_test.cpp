@@ -71,13 +71,6 @@ TEST_F(Sign, EveryFailureGivesItsCode) {
         {"signing fails", [](fake::Certificate&) { fake::fail(fake::SignHash, 2); },
          kSignatureFailed},
         {"empty signature", [](fake::Certificate& c) { c.signature.clear(); }, kSignatureFailed},
-        // A key that asks for the PIN at each signature is refused there, as at acquisition.
-        {"PIN prompt at the signature cancelled",
-         [](fake::Certificate& c) { c.signError = 0x8010006E; }, kContextNotAcquired},
-        {"PIN locked at the signature", [](fake::Certificate& c) { c.signError = 0x8010006C; },
-         kContextNotAcquired},
-        {"token refuses the signature", [](fake::Certificate& c) { c.signError = NTE_FAIL; },
-         kSignatureFailed},
         {"hash not destroyed", [](fake::Certificate&) { fake::fail(fake::DestroyHash); },
          kHashNotDestroyed},
         {"context not released", [](fake::Certificate&) { fake::fail(fake::ReleaseContext); },

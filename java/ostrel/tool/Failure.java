@@ -21,7 +21,9 @@ final class Failure extends Exception {
         "the certificate is not in the personal store",
         "closing the personal store failed",
         "reading the certificate's key-provider information failed",
-        "computing the signature failed, or it does not verify with the certificate's public key",
+        "computing the signature failed, or it does not verify with the certificate's public key;"
+            + " or the key demands the PIN at every signature and the card refused the PIN three"
+            + " times",
         "(code 12 is never assigned)",
         "the provider has neither an exchange key nor a signature key (e.g. a non-RSA key)",
         "the certificate has no private key",

@@ -295,9 +295,10 @@ class LoginTest {
                 new Case("wrong consent PIN, then the right one", List.of(pin, "pin 9999", pin),
                         NONE, env(), sign2, List.of("ok", "ok"), 3,
                         List.of("ok", "ctx ok", "ctx bad", "ctx ok")),
+                // Asked when the key is taken, refused while signing: the signature fails.
                 new Case("wrong consent PIN forever: three prompts, each PIN tried once",
                         List.of(pin, "pin 1", "pin 2", "pin 3", pin), NONE, env(), sign2,
-                        List.of("ok", "code 6"), 4,
+                        List.of("ok", "code 11"), 4,
                         List.of("ok", "ctx ok", "ctx bad", "ctx bad", "ctx bad")),
                 new Case("consent PIN with a line feed asks again without a login",
                         List.of(pin, "pin 12%0A34", pin), NONE, env(), sign2, List.of("ok", "ok"),
