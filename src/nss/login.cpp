@@ -36,9 +36,9 @@ Logins& logins() {
     return *instance;
 }
 
-// The outcome of one entry on the token. kStale: NSS's own session on the token predates the card
-// now in the reader (pulled and put back within NSS's one-second look at the slot), so the card
-// never saw the PIN.
+// The outcome of one entry on the token. kStale: NSS's own session on the token, or the module's,
+// predates the card now in the reader (pulled and put back within their look at the slot), so the
+// card gave no verdict on the PIN.
 enum class Outcome { kLoggedIn, kRefused, kFailed, kStale };
 
 // Tries one entry on a token that is not logged in, with the lock held for the C_Login only. The
@@ -78,7 +78,9 @@ Outcome tryLogin(PK11SlotInfo* slot, pinentry::Secret* pin, pinentry::Secret* ke
         }
         return Outcome::kRefused;
     }
-    if (reason == SEC_ERROR_NO_TOKEN) {
+    if (reason == SEC_ERROR_NO_TOKEN || serviceLost(reason)) {
+        // No verdict on the PIN: a card pulled and put back faster than the module looks gives
+        // failures until the module sees the new card.
         return Outcome::kStale;
     }
     *error = reason == SEC_ERROR_LOCKED_PASSWORD ? kPinLocked : NTE_FAIL;
