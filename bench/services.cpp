@@ -34,6 +34,7 @@
 #include <vector>
 
 #include "change_database.h"
+#include "service_loops.h"
 #include "nss/pinentry.h"
 #include "crypto.h"
 #include "error_register.h"
@@ -49,52 +50,12 @@ std::vector<BYTE> tokenSigner;    // on the SoftHSM token "Bench Token", PIN 123
 std::vector<BYTE> consentSigner;  // on the same token, its key CKA_ALWAYS_AUTHENTICATE
 std::vector<BYTE> lastListed;     // the certificate found last by a store scan
 
-std::vector<BYTE> bytesOf(size_t size) {
-    std::vector<BYTE> data(size);
-    for (size_t i = 0; i < size; ++i) {
-        data[i] = static_cast<BYTE>(i * 131 + 7);
-    }
-    return data;
-}
-
 // With `change`, the database is changed (untimed) before each listing.
 void list(benchmark::State& state, bool change) {
     for (auto _ : state) {
-        if (change && !changeDatabaseUntimed(state, databaseDirectory)) {
+        if ((change && !changeDatabaseUntimed(state, databaseDirectory)) || !listOnce(state)) {
             break;
         }
-        int32_t code = 0;
-        CertificateListNode* head = getCertificatesInMyStore(&code);
-        if (code != 0 || head == nullptr) {
-            state.SkipWithError("listing failed");
-            break;
-        }
-        freeCertificateList(head);
-    }
-}
-
-void notAfter(benchmark::State& state) {
-    for (auto _ : state) {
-        FILETIME value;
-        if (getCertificateTimestamp(lastListed.data(), static_cast<int32_t>(lastListed.size()), 0,
-                                    &value) != 0) {
-            state.SkipWithError("getCertificateTimestamp failed");
-            break;
-        }
-        benchmark::DoNotOptimize(value);
-    }
-}
-
-void subjectDn(benchmark::State& state) {
-    for (auto _ : state) {
-        WCHAR* name = nullptr;
-        DWORD length = 0;
-        if (getCertificateDn(lastListed.data(), static_cast<int32_t>(lastListed.size()), 0, &name,
-                             &length) != 0) {
-            state.SkipWithError("getCertificateDn failed");
-            break;
-        }
-        free(name);
     }
 }
 
@@ -163,36 +124,57 @@ void signData(benchmark::State& state, const std::vector<BYTE>* certificate) {
     }
 }
 
+// What a bare signature needs: the key of the certificate `nickname` names (null when there is
+// none) and the DigestInfo of SHA-1 over the signed data, as the library signs it.
+struct BareInput {
+    CERTCertificate* cert = nullptr;
+    SECKEYPrivateKey* key = nullptr;
+    const std::vector<BYTE> data = bytesOf(1024);
+    unsigned char digestInfo[sizeof kSha1DigestInfoPrefix + 20] = {};
+    std::vector<unsigned char> signature;
+
+    explicit BareInput(const char* nickname) {
+        cert = PK11_FindCertFromNickname(nickname, nullptr);
+        key = cert == nullptr ? nullptr : PK11_FindKeyByAnyCert(cert, nullptr);
+        memcpy(digestInfo, kSha1DigestInfoPrefix, sizeof kSha1DigestInfoPrefix);
+        signature.resize(key == nullptr ? 0 : PK11_SignatureLen(key));
+    }
+    ~BareInput() {
+        if (key != nullptr) {
+            SECKEY_DestroyPrivateKey(key);
+        }
+        if (cert != nullptr) {
+            CERT_DestroyCertificate(cert);
+        }
+    }
+    BareInput(const BareInput&) = delete;
+    BareInput& operator=(const BareInput&) = delete;
+
+    // Hashes the data into the DigestInfo, as each signature does.
+    void digest() {
+        unsigned int length = 0;
+        EVP_Digest(data.data(), data.size(), digestInfo + sizeof kSha1DigestInfoPrefix, &length,
+                   EVP_sha1(), nullptr);
+    }
+};
+
 // Bare PK11_Sign, as bench_limits measures it, but on the NSS the library opened in this process:
 // run interleaved with the library's signing, the difference is the library's own share of a
 // signature. `nickname` names the certificate whose key signs.
 void bareSign(benchmark::State& state, const char* nickname) {
-    CERTCertificate* cert = PK11_FindCertFromNickname(nickname, nullptr);
-    SECKEYPrivateKey* key = cert == nullptr ? nullptr : PK11_FindKeyByAnyCert(cert, nullptr);
-    if (key == nullptr) {
+    BareInput in(nickname);
+    if (in.key == nullptr) {
         state.SkipWithError("no key for the certificate");
     }
-    const std::vector<BYTE> data = bytesOf(1024);
-    const auto& prefix = kSha1DigestInfoPrefix;
-    unsigned char digestInfo[sizeof prefix + 20];
-    memcpy(digestInfo, prefix, sizeof prefix);
-    std::vector<unsigned char> signature(key == nullptr ? 0 : PK11_SignatureLen(key));
     for (auto _ : state) {
-        unsigned int length = 0;
-        EVP_Digest(data.data(), data.size(), digestInfo + sizeof prefix, &length, EVP_sha1(),
-                   nullptr);
-        SECItem input = {siBuffer, digestInfo, sizeof digestInfo};
-        SECItem output = {siBuffer, signature.data(), static_cast<unsigned int>(signature.size())};
-        if (PK11_Sign(key, &output, &input) != SECSuccess) {
+        in.digest();
+        SECItem input = {siBuffer, in.digestInfo, sizeof in.digestInfo};
+        SECItem output = {siBuffer, in.signature.data(),
+                          static_cast<unsigned int>(in.signature.size())};
+        if (PK11_Sign(in.key, &output, &input) != SECSuccess) {
             state.SkipWithError("PK11_Sign failed");
             break;
         }
-    }
-    if (key != nullptr) {
-        SECKEY_DestroyPrivateKey(key);
-    }
-    if (cert != nullptr) {
-        CERT_DestroyCertificate(cert);
     }
 }
 
@@ -203,8 +185,8 @@ void bareSign(benchmark::State& state, const char* nickname) {
 // token's own calls take 10-25% longer right after one here (the prompt's process leaves the
 // caches and the other core busy), and that is the prompt's share, not the library's.
 void bareConsentSign(benchmark::State& state, const char* nickname, bool afterPrompt) {
-    CERTCertificate* cert = PK11_FindCertFromNickname(nickname, nullptr);
-    SECKEYPrivateKey* key = cert == nullptr ? nullptr : PK11_FindKeyByAnyCert(cert, nullptr);
+    BareInput in(nickname);
+    SECKEYPrivateKey* key = in.key;
     CK_FUNCTION_LIST* functions =
         key == nullptr
             ? nullptr
@@ -215,11 +197,6 @@ void bareConsentSign(benchmark::State& state, const char* nickname, bool afterPr
                                  nullptr, &session) != CKR_OK) {
         state.SkipWithError("no key for the certificate, or no session");
     }
-    const std::vector<BYTE> data = bytesOf(1024);
-    const auto& prefix = kSha1DigestInfoPrefix;
-    unsigned char digestInfo[sizeof prefix + 20];
-    memcpy(digestInfo, prefix, sizeof prefix);
-    std::vector<unsigned char> signature(key == nullptr ? 0 : PK11_SignatureLen(key));
     CK_MECHANISM mechanism = {CKM_RSA_PKCS, nullptr, 0};
     unsigned char pin[] = "1234";
     for (auto _ : state) {
@@ -241,13 +218,11 @@ void bareConsentSign(benchmark::State& state, const char* nickname, bool afterPr
                 break;
             }
         }
-        unsigned int length = 0;
-        EVP_Digest(data.data(), data.size(), digestInfo + sizeof prefix, &length, EVP_sha1(),
-                   nullptr);
-        CK_ULONG signatureLength = signature.size();
+        in.digest();
+        CK_ULONG signatureLength = in.signature.size();
         if (functions->C_SignInit(session, &mechanism, key->pkcs11ID) != CKR_OK ||
             functions->C_Login(session, CKU_CONTEXT_SPECIFIC, pin, 4) != CKR_OK ||
-            functions->C_Sign(session, digestInfo, sizeof digestInfo, signature.data(),
+            functions->C_Sign(session, in.digestInfo, sizeof in.digestInfo, in.signature.data(),
                               &signatureLength) != CKR_OK) {
             state.SkipWithError("C_SignInit, C_Login or C_Sign failed");
             break;
@@ -255,12 +230,6 @@ void bareConsentSign(benchmark::State& state, const char* nickname, bool afterPr
     }
     if (session != CK_INVALID_HANDLE) {
         functions->C_CloseSession(session);
-    }
-    if (key != nullptr) {
-        SECKEY_DestroyPrivateKey(key);
-    }
-    if (cert != nullptr) {
-        CERT_DestroyCertificate(cert);
     }
 }
 
@@ -386,8 +355,10 @@ int main(int argc, char** argv) {
     benchmark::RegisterBenchmark("services/list_after_change", list, true)
         ->Iterations(3)
         ->Unit(benchmark::kMicrosecond);
-    benchmark::RegisterBenchmark("services/notAfter", notAfter)->Unit(benchmark::kMicrosecond);
-    benchmark::RegisterBenchmark("services/subjectDn", subjectDn)->Unit(benchmark::kMicrosecond);
+    benchmark::RegisterBenchmark("services/notAfter", notAfterOf, &lastListed)
+        ->Unit(benchmark::kMicrosecond);
+    benchmark::RegisterBenchmark("services/subjectDn", subjectDnOf, &lastListed)
+        ->Unit(benchmark::kMicrosecond);
     benchmark::RegisterBenchmark("services/sign", signData, &signer)->Unit(benchmark::kMicrosecond);
     benchmark::RegisterBenchmark("services/bare_pk11_sign", bareSign, "signer")
         ->Unit(benchmark::kMicrosecond);

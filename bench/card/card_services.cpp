@@ -20,6 +20,7 @@
 #include "bare_signer.h"
 #include "crypto.h"
 #include "error_register.h"
+#include "service_loops.h"
 
 // Normally owned by the native-method module, which this program leaves out.
 std::atomic<int32_t> lastError{0};
@@ -37,50 +38,11 @@ std::vector<BYTE> readFile(const std::string& path) {
     return {std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
 }
 
-std::vector<BYTE> bytesOf(size_t size) {
-    std::vector<BYTE> data(size);
-    for (size_t i = 0; i < size; ++i) {
-        data[i] = static_cast<BYTE>(i * 131 + 7);
-    }
-    return data;
-}
-
 void list(benchmark::State& state) {
     for (auto _ : state) {
-        int32_t code = 0;
-        CertificateListNode* head = getCertificatesInMyStore(&code);
-        if (code != 0 || head == nullptr) {
-            state.SkipWithError("listing failed");
+        if (!listOnce(state)) {
             break;
         }
-        freeCertificateList(head);
-    }
-}
-
-void notAfter(benchmark::State& state) {
-    for (auto _ : state) {
-        FILETIME value;
-        if (getCertificateTimestamp(databaseCertificate.data(),
-                                    static_cast<int32_t>(databaseCertificate.size()), 0,
-                                    &value) != 0) {
-            state.SkipWithError("getCertificateTimestamp failed");
-            break;
-        }
-        benchmark::DoNotOptimize(value);
-    }
-}
-
-void subjectDn(benchmark::State& state) {
-    for (auto _ : state) {
-        WCHAR* name = nullptr;
-        DWORD length = 0;
-        if (getCertificateDn(databaseCertificate.data(),
-                             static_cast<int32_t>(databaseCertificate.size()), 0, &name,
-                             &length) != 0) {
-            state.SkipWithError("getCertificateDn failed");
-            break;
-        }
-        free(name);
     }
 }
 
@@ -167,10 +129,10 @@ int main(int argc, char** argv) {
     benchmark::RegisterBenchmark("card/services/list", list)
         ->UseRealTime()
         ->Unit(benchmark::kMicrosecond);
-    benchmark::RegisterBenchmark("card/services/notAfter", notAfter)
+    benchmark::RegisterBenchmark("card/services/notAfter", notAfterOf, &databaseCertificate)
         ->UseRealTime()
         ->Unit(benchmark::kMicrosecond);
-    benchmark::RegisterBenchmark("card/services/subjectDn", subjectDn)
+    benchmark::RegisterBenchmark("card/services/subjectDn", subjectDnOf, &databaseCertificate)
         ->UseRealTime()
         ->Unit(benchmark::kMicrosecond);
     if (signing) {

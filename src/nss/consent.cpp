@@ -45,36 +45,6 @@ void remember(const std::string& token, const SignaturePin& pin) {
 // How one operation ended.
 enum class Step { kSigned, kRefused, kLocked, kStale, kCancelled, kFailed };
 
-// A session of the layer's own on the key's token. Closing it ends any operation left on it.
-class OwnSession {
-  public:
-    explicit OwnSession(PK11SlotInfo* slot) {
-        SECMODModule* module = PK11_GetModule(slot);
-        functions_ =
-            module == nullptr ? nullptr : static_cast<CK_FUNCTION_LIST*>(module->functionList);
-        if (functions_ != nullptr &&
-            functions_->C_OpenSession(PK11_GetSlotID(slot), CKF_SERIAL_SESSION, nullptr, nullptr,
-                                      &handle_) != CKR_OK) {
-            handle_ = CK_INVALID_HANDLE;
-        }
-    }
-    ~OwnSession() {
-        if (handle_ != CK_INVALID_HANDLE) {
-            functions_->C_CloseSession(handle_);
-        }
-    }
-    OwnSession(const OwnSession&) = delete;
-    OwnSession& operator=(const OwnSession&) = delete;
-
-    bool open() const { return handle_ != CK_INVALID_HANDLE; }
-    CK_FUNCTION_LIST* functions() const { return functions_; }
-    CK_SESSION_HANDLE handle() const { return handle_; }
-
-  private:
-    CK_FUNCTION_LIST* functions_ = nullptr;
-    CK_SESSION_HANDLE handle_ = CK_INVALID_HANDLE;
-};
-
 // What one signature signs, and where to.
 struct Operation {
     const SigningKey& key;
@@ -183,16 +153,20 @@ bool readState(const SigningKey& key, TokenState* state) {
     return false;
 }
 
-// What NSS keeps of the slot, read without a call to the token.
 void readNames(const SigningKey& key, TokenState* state) {
     std::lock_guard<std::mutex> guard(lock());
-    state->label = PK11_GetTokenName(key.key->pkcs11Slot);
-    state->database = PK11_IsInternal(key.key->pkcs11Slot);
-    state->pinPad = PK11_ProtectedAuthenticationPath(key.key->pkcs11Slot);
+    readSlotNames(key.key->pkcs11Slot, state);
 }
 
-bool pinLocked(const SignaturePin& known, const TokenState& state) {
-    return known.separate ? known.locked : (state.flags & CKF_USER_PIN_LOCKED) != 0;
+// Whether the PIN may be asked now: 0 when it may; kPinLocked; NTE_FAIL with `stale` set when the
+// key must be looked up again first.
+DWORD askable(const SigningKey& key, const SignaturePin& known, TokenState* state, bool* stale) {
+    if (!readState(key, state)) {
+        *stale = true;
+        return NTE_FAIL;
+    }
+    const bool locked = known.separate ? known.locked : (state->flags & CKF_USER_PIN_LOCKED) != 0;
+    return locked ? kPinLocked : 0;
 }
 
 PromptText consentText(const SigningKey& key, const TokenState& state, const SignaturePin& known,
@@ -223,16 +197,11 @@ DWORD askConsent(const SigningKey& key, ConsentPin* pin) {
     const SignaturePin known = remembered(key.tokenIdentity);
     TokenState state;
     readNames(key, &state);
+    // A stale key is not asked for: the signature looks it up again, and asks then.
     bool stale = false;
-    const auto askable = [&]() -> DWORD {
-        if (!readState(key, &state)) {
-            stale = true;  // nothing asked: the signature looks the key up again, and asks
-            return NTE_FAIL;
-        }
-        return pinLocked(known, state) ? kPinLocked : 0;
-    };
+    const auto ready = [&] { return askable(key, known, &state, &stale); };
     if (state.pinPad) {
-        const DWORD failure = askable();
+        const DWORD failure = ready();
         return stale ? 0 : failure;
     }
     // The entry is tried by the signature; here it is only kept.
@@ -242,7 +211,7 @@ DWORD askConsent(const SigningKey& key, ConsentPin* pin) {
             pin->secret.takeFrom(entry);
             return Try::kAccepted;
         },
-        askable);
+        ready);
     return stale ? 0 : result;
 }
 
@@ -253,53 +222,9 @@ Signed signWithConsent(const SigningKey& key, ConsentPin* pin, const BYTE* input
     const Operation op{key, input, inputLength, signature, signatureLength};
     const std::string& token = key.tokenIdentity;
     SignaturePin known = remembered(token);
-    std::string reason;
-    int questions = kMostPrompts;
     TokenState state;
-    if (typed.secret.length > 0 && !(typed.loggedIn && known.separate)) {
-        const Step step = operate(op, &typed.secret);
-        typed.secret.wipe();
-        switch (step) {
-            case Step::kSigned:
-                return Signed::kYes;
-            case Step::kStale:
-                return Signed::kStale;
-            case Step::kRefused:
-                if (typed.loggedIn) {
-                    // The PIN the login has just accepted: this token has a separate signature
-                    // PIN.
-                    known.separate = true;
-                    remember(token, known);
-                    reason = "The token has a separate signature PIN.";
-                    break;
-                }
-                --questions;  // the PIN asked for this signature when its key was acquired
-                if (!readState(key, &state)) {
-                    return Signed::kStale;
-                }
-                if (!known.separate && (state.flags & CKF_USER_PIN_LOCKED)) {
-                    return failWith(kPinLocked);
-                }
-                reason = wrongText(state, !known.separate);
-                break;
-            default:
-                return failWith(errorOf(step));
-        }
-    }
-    typed.secret.wipe();
-
-    const PromptTurn turn(key.key->pkcs11Slot);
-    known = remembered(token);
     bool stale = false;
-    readNames(key, &state);
-    // Whether the PIN may be asked: the key still usable, the PIN not locked.
-    const auto askable = [&]() -> DWORD {
-        if (!readState(key, &state)) {
-            stale = true;
-            return NTE_FAIL;
-        }
-        return pinLocked(known, state) ? kPinLocked : 0;
-    };
+    // What an operation's end means for the prompt.
     const auto judge = [&](Step step, std::string* why, DWORD* failure) {
         switch (step) {
             case Step::kSigned:
@@ -328,8 +253,37 @@ Signed signWithConsent(const SigningKey& key, ConsentPin* pin, const BYTE* input
         *failure = errorOf(step);
         return Try::kFailed;
     };
+    std::string reason;
+    int questions = kMostPrompts;
+    if (typed.secret.length > 0 && !(typed.loggedIn && known.separate)) {
+        const Step step = operate(op, &typed.secret);
+        typed.secret.wipe();
+        if (step == Step::kRefused && typed.loggedIn) {
+            // The PIN the login has just accepted: this token has a separate signature PIN.
+            known.separate = true;
+            remember(token, known);
+            reason = "The token has a separate signature PIN.";
+        } else {
+            DWORD failure = NTE_FAIL;
+            switch (judge(step, &reason, &failure)) {
+                case Try::kAccepted:
+                    return Signed::kYes;
+                case Try::kFailed:
+                    return stale ? Signed::kStale : failWith(failure);
+                case Try::kRefused:
+                    --questions;  // the PIN asked for this signature when its key was acquired
+                    break;
+            }
+        }
+    }
+    typed.secret.wipe();
+
+    const PromptTurn turn(key.key->pkcs11Slot);
+    known = remembered(token);
+    readNames(key, &state);
+    const auto ready = [&] { return askable(key, known, &state, &stale); };
     if (state.pinPad) {
-        if (const DWORD failure = askable()) {
+        if (const DWORD failure = ready()) {
             return stale ? Signed::kStale : failWith(failure);
         }
         std::string unused;
@@ -349,7 +303,7 @@ Signed signWithConsent(const SigningKey& key, ConsentPin* pin, const BYTE* input
         [&](pinentry::Secret* entry, std::string* why, DWORD* failure) {
             return judge(operate(op, entry), why, failure);
         },
-        askable, questions);
+        ready, questions);
     if (stale) {
         return Signed::kStale;
     }

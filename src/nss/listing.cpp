@@ -106,38 +106,25 @@ bool readByNss(PK11SlotInfo* slot, SlotObjects* objects) {
 // fit. The login state is the token's, shared by every session.
 class DatabaseSession {
   public:
-    explicit DatabaseSession(PK11SlotInfo* slot)
-        : functions_(static_cast<CK_FUNCTION_LIST*>(PK11_GetModule(slot)->functionList)) {
-        if (functions_ != nullptr &&
-            functions_->C_OpenSession(PK11_GetSlotID(slot), CKF_SERIAL_SESSION, nullptr, nullptr,
-                                      &session_) != CKR_OK) {
-            session_ = CK_INVALID_HANDLE;
-        }
-    }
-    ~DatabaseSession() {
-        if (session_ != CK_INVALID_HANDLE) {
-            functions_->C_CloseSession(session_);
-        }
-    }
-    DatabaseSession(const DatabaseSession&) = delete;
-    DatabaseSession& operator=(const DatabaseSession&) = delete;
+    explicit DatabaseSession(PK11SlotInfo* slot) : session_(slot) {}
 
-    bool open() const { return session_ != CK_INVALID_HANDLE; }
+    bool open() const { return session_.open(); }
 
     // The handles of every object of one class; false when the search failed.
     bool find(CK_OBJECT_CLASS objectClass, std::vector<CK_OBJECT_HANDLE>* handles) {
         CK_ATTRIBUTE match = {CKA_CLASS, &objectClass, sizeof objectClass};
-        if (functions_->C_FindObjectsInit(session_, &match, 1) != CKR_OK) {
+        if (session_.functions()->C_FindObjectsInit(session_.handle(), &match, 1) != CKR_OK) {
             return false;
         }
         CK_OBJECT_HANDLE chunk[256];
         CK_ULONG found = 0;
         CK_RV rv = CKR_OK;
-        while ((rv = functions_->C_FindObjects(session_, chunk, 256, &found)) == CKR_OK &&
+        while ((rv = session_.functions()->C_FindObjects(session_.handle(), chunk, 256, &found)) ==
+                   CKR_OK &&
                found > 0) {
             handles->insert(handles->end(), chunk, chunk + found);
         }
-        functions_->C_FindObjectsFinal(session_);
+        session_.functions()->C_FindObjectsFinal(session_.handle());
         return rv == CKR_OK;
     }
 
@@ -152,12 +139,14 @@ class DatabaseSession {
             wanted[i].type = types[i];
         }
         aim(wanted, count);
-        CK_RV rv = functions_->C_GetAttributeValue(session_, object, wanted, count);
+        CK_RV rv =
+            session_.functions()->C_GetAttributeValue(session_.handle(), object, wanted, count);
         if (rv == CKR_BUFFER_TOO_SMALL) {
             for (size_t i = 0; i < count; ++i) {
                 wanted[i].pValue = nullptr;
             }
-            rv = functions_->C_GetAttributeValue(session_, object, wanted, count);
+            rv =
+                session_.functions()->C_GetAttributeValue(session_.handle(), object, wanted, count);
             for (size_t i = 0; rv == CKR_OK && i < count; ++i) {
                 if (wanted[i].ulValueLen == CK_UNAVAILABLE_INFORMATION) {
                     return false;
@@ -169,7 +158,8 @@ class DatabaseSession {
                 return false;
             }
             aim(wanted, count);
-            rv = functions_->C_GetAttributeValue(session_, object, wanted, count);
+            rv =
+                session_.functions()->C_GetAttributeValue(session_.handle(), object, wanted, count);
         }
         if (rv != CKR_OK) {
             return false;
@@ -193,8 +183,7 @@ class DatabaseSession {
         }
     }
 
-    CK_FUNCTION_LIST* functions_;
-    CK_SESSION_HANDLE session_ = CK_INVALID_HANDLE;
+    const OwnSession session_;
     std::vector<BYTE> value_ = std::vector<BYTE>(4096);  // most certificates fit
     std::vector<BYTE> id_ = std::vector<BYTE>(64);
 };
@@ -241,14 +230,9 @@ std::string containerName(const std::string& keyId, const CERT_INFO& certificate
               &name);
     name.push_back('.');
     const CRYPT_BIT_STRING_BLOB& key = certificate.SubjectPublicKeyInfo.PublicKey;
-    // Fetched once: an implicit fetch per certificate is most of a short digest's cost.
-    static const EVP_MD* const sha1 = [] {
-        const EVP_MD* fetched = EVP_MD_fetch(nullptr, "SHA1", nullptr);
-        return fetched != nullptr ? fetched : EVP_sha1();
-    }();
     uint8_t identifier[EVP_MAX_MD_SIZE];
     unsigned int length = 0;
-    if (EVP_Digest(key.pbData, key.cbData, identifier, &length, sha1, nullptr) != 1) {
+    if (EVP_Digest(key.pbData, key.cbData, identifier, &length, sha1Algorithm(), nullptr) != 1) {
         length = 0;  // a name no key answers to: the certificate lists, but cannot sign
     }
     appendHex(identifier, length, HexDigits::lower, &name);

@@ -152,22 +152,14 @@ DWORD attemptLogin(PK11SlotInfo* slot, const std::string& subject, pinentry::Sec
 
 bool loggedInNow(PK11SlotInfo* slot) {
     // A session of our own: the login state is the token's, for every session of the process.
-    SECMODModule* module = PK11_GetModule(slot);
-    auto* functions =
-        module == nullptr ? nullptr : static_cast<CK_FUNCTION_LIST*>(module->functionList);
-    if (functions == nullptr) {
+    const OwnSession session(slot);
+    if (session.functions() == nullptr) {
         return PK11_IsLoggedIn(slot, nullptr);
     }
-    CK_SESSION_HANDLE session = CK_INVALID_HANDLE;
-    if (functions->C_OpenSession(PK11_GetSlotID(slot), CKF_SERIAL_SESSION, nullptr, nullptr,
-                                 &session) != CKR_OK) {
-        return false;
-    }
     CK_SESSION_INFO info;
-    const bool in = functions->C_GetSessionInfo(session, &info) == CKR_OK &&
-                    (info.state == CKS_RO_USER_FUNCTIONS || info.state == CKS_RW_USER_FUNCTIONS);
-    functions->C_CloseSession(session);
-    return in;
+    return session.open() &&
+           session.functions()->C_GetSessionInfo(session.handle(), &info) == CKR_OK &&
+           (info.state == CKS_RO_USER_FUNCTIONS || info.state == CKS_RW_USER_FUNCTIONS);
 }
 
 bool readTokenState(PK11SlotInfo* slot, TokenState* state) {
@@ -176,13 +168,17 @@ bool readTokenState(PK11SlotInfo* slot, TokenState* state) {
         return false;
     }
     state->flags = info.flags;
-    state->label = PK11_GetTokenName(slot);
     state->serial.assign(reinterpret_cast<const char*>(info.serialNumber),
                          sizeof info.serialNumber);
     state->serial.erase(state->serial.find_last_not_of(' ') + 1);
+    readSlotNames(slot, state);
+    return true;
+}
+
+void readSlotNames(PK11SlotInfo* slot, TokenState* state) {
+    state->label = PK11_GetTokenName(slot);
     state->database = PK11_IsInternal(slot);
     state->pinPad = PK11_ProtectedAuthenticationPath(slot);
-    return true;
 }
 
 std::string wrongText(const TokenState& state, bool counted) {

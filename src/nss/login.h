@@ -43,6 +43,8 @@ struct TokenState {
     CK_FLAGS flags = 0;     // the user PIN's CKF_USER_PIN_* counters among them
 };
 bool readTokenState(PK11SlotInfo* slot, TokenState* state);
+// The part NSS keeps of the slot (label, database, PIN pad), read without asking the token.
+void readSlotNames(PK11SlotInfo* slot, TokenState* state);
 
 // "Wrong PIN." (or password), and, when `counted` and the flags say so, how few tries are left.
 std::string wrongText(const TokenState& state, bool counted);

@@ -56,15 +56,6 @@ struct Hash {
     BYTE value[kSha1Length] = {};
 };
 
-const EVP_MD* sha1() {
-    // Fetched once: an implicit fetch on every EVP_DigestInit_ex costs a provider lookup.
-    static const EVP_MD* md = [] {
-        const EVP_MD* fetched = EVP_MD_fetch(nullptr, "SHA1", nullptr);
-        return fetched != nullptr ? fetched : EVP_sha1();
-    }();
-    return md;
-}
-
 BOOL failWith(DWORD error) {
     SetLastError(error);
     return FALSE;
@@ -203,7 +194,7 @@ BOOL CryptCreateHash(HCRYPTPROV prov, ALG_ID algorithm, HCRYPTKEY key, DWORD fla
     }
     object->context.reset(EVP_MD_CTX_new());
     if (object->context == nullptr ||
-        EVP_DigestInit_ex(object->context.get(), sha1(), nullptr) != 1) {
+        EVP_DigestInit_ex(object->context.get(), nsslayer::sha1Algorithm(), nullptr) != 1) {
         return failWith(NTE_FAIL);
     }
     object->key = context->key;  // an atomic count: no NSS call
