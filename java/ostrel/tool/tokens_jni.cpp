@@ -32,7 +32,10 @@ jobjectArray toJava(JNIEnv* env, const std::vector<std::string>& lines) {
 }
 
 void outOfMemory(JNIEnv* env) {
-    env->ThrowNew(env->FindClass("java/lang/OutOfMemoryError"), "ostrel_tokens");
+    jclass type = env->FindClass("java/lang/OutOfMemoryError");
+    if (type != nullptr) {  // else FindClass's own error is pending
+        env->ThrowNew(type, "ostrel_tokens");
+    }
 }
 
 }  // namespace
